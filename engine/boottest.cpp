@@ -1,0 +1,405 @@
+#include "boottest.h"
+
+#include <QDebug>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <cstring>
+
+using namespace Protocol;
+
+BootTest::BootTest(QString portName)
+    : QObject(nullptr)
+{
+    // Only one engine drives the shared transfer state; the one before it stops for good.
+    if (activeEngine && activeEngine != this)
+        activeEngine->retire();
+    activeEngine = this;
+    clock.start();
+
+    serialPort = new QSerialPort(portName);
+    serialPort->setBaudRate(38400, QSerialPort::AllDirections);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    lineLength = 0;
+    tickTimer = new QTimer(this);
+    connect(tickTimer, SIGNAL(timeout()), this, SLOT(on_Timer()));
+    connect(serialPort, SIGNAL(readyRead()), this, SLOT(SerialGotData()));
+    // A lambda, not a slot: the device unplugged is reported once and read by the window.
+    connect(serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
+        if (error == QSerialPort::ResourceError && isRunning() && !linkLost) {
+            linkLost = true;
+            qDebug() << "Connection lost" << serialPort->portName();
+        }
+    });
+    qDebug() << "Test Port " << portName;
+    serialPort->open(QIODevice::ReadWrite);
+    openImage();
+    retryCount = 0;
+    tickCountdown = StartDelayTicks;
+    tickTimer->setInterval(TickMs);
+    tickTimer->start();
+}
+
+BootTest::~BootTest()
+{
+    qDebug() << serialPort->portName();
+    if (serialPort->isOpen()) {
+        serialPort->readAll();
+        serialPort->close();
+        qDebug() << "Close";
+    }
+    delete serialPort;
+    if (activeEngine == this)
+        activeEngine = nullptr;
+}
+
+int BootTest::imageSize() const { return imageFileSize; }
+
+int BootTest::currentMasterAddress() const { return int(masterAddress); }
+
+BootTest::Condition BootTest::condition() const
+{
+    if (terminal != Working)
+        return terminal;
+    if (linkLost)
+        return LinkLost;
+    if (unanswered)
+        return NotAnswering;
+    return Working;
+}
+
+bool BootTest::isRunning() const { return terminal == Working; }
+
+QString BootTest::imagePath() const { return imageFile.fileName(); }
+
+QString BootTest::imageProblem() const { return problem; }
+
+qint64 BootTest::elapsedMs() const { return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed(); }
+
+void BootTest::openImage()
+{
+    sequencerStage = StageFinish;
+    chainStep = 5;
+    masterAddress = ImageStart;
+    chainCount = 0;
+    imageFileSize = 0;
+
+    // Never cut a path short into some other path: a directory that does not fit is no image.
+    char path[sizeof appDirectory];
+    const size_t directoryLength = strnlen(appDirectory, sizeof appDirectory);
+    if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path) {
+        qDebug() << "Image path too long, not loaded";
+        refuseImage(QStringLiteral("the program's folder path is too long"));
+        return;
+    }
+    std::memcpy(path, appDirectory, directoryLength);
+    std::memcpy(path + directoryLength, ImageFileName, sizeof ImageFileName);
+    imageFile.setFileName(QString::fromUtf8(path));
+    qDebug().noquote() << imageFile.fileName();
+
+    const bool exists = imageFile.exists();
+    if (!exists)
+        qDebug() << "File Does not Exist ";
+    imageFile.open(QIODevice::ReadOnly);
+    const bool positioned = imageFile.seek(masterAddress);
+    imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
+    if (!exists) {
+        refuseImage(QStringLiteral("file not found"));
+    } else if (!imageFile.isOpen()) {
+        qDebug() << "Image cannot be opened:" << imageFile.errorString();
+        refuseImage(QStringLiteral("cannot be opened: %1").arg(imageFile.errorString()));
+    } else if (imageFile.size() <= qint64(ImageStart) || !positioned) {
+        qDebug() << "Image holds nothing beyond 0x4000:" << imageFile.size() << "bytes";
+        refuseImage(QStringLiteral("holds nothing beyond 0x4000 (%1 bytes)").arg(imageFile.size()));
+    } else if (imageFile.size() > qint64(FlashEnd)) {
+        // Blocks beyond the flash would land who knows where in the device.
+        qDebug() << "Image larger than the flash:" << imageFile.size() << "bytes";
+        refuseImage(QStringLiteral("larger than the device's 64 KiB flash (%1 bytes)").arg(imageFile.size()));
+    } else {
+        sequencerStage = StagePrepare;
+    }
+}
+
+bool BootTest::refuseImage(const QString &why)
+{
+    // The stage stays at StageFinish: nothing is sent, the port closes on the first step.
+    terminal = ImageRefused;
+    problem = why;
+    finishedAfterMs = clock.elapsed();
+    return false;
+}
+
+void BootTest::on_Timer()
+{
+    if (this != activeEngine || tickCountdown == 0)
+        return;
+    if (--tickCountdown == 0)
+        advanceSequencer();
+}
+
+void BootTest::advanceSequencer()
+{
+    // A reply call arrives with the countdown still running; a timeout call finds it at 0.
+    const bool replyCall = tickCountdown != 0;
+    switch (sequencerStage) {
+    case StagePrepare:
+        stepPrepare();
+        break;
+    case StageErase:
+        stepErase();
+        break;
+    case StageProgram:
+        stepProgram(replyCall);
+        break;
+    case StageFill:
+        stepFill(replyCall);
+        break;
+    case StageStartApplication:
+        stepStartApplication();
+        break;
+    case StageFinish:
+        stepFinish();
+        break;
+    default:
+        break;
+    }
+}
+
+void BootTest::stepPrepare()
+{
+    if (retryCount == 0) {
+        tickCountdown = PrepareTicks;
+        sequencerStage = StageErase;
+    } else if (retryCount == 2) {
+        // The erase went unanswered twice: give the link a fresh start.
+        serialPort->close();
+        retryCount = 1;
+        tickCountdown = EraseRetryStepTicks;
+    } else {
+        serialPort->open(QIODevice::ReadWrite);
+        retryCount = 0;
+        tickCountdown = EraseRetryStepTicks;
+    }
+}
+
+void BootTest::stepErase()
+{
+    composeMessage("%s", EraseCommand);
+    sendMessage(txBuffer);
+    if (retryCount == 0) {
+        tickCountdown = EraseAnswerTicks;
+    } else {
+        unanswered = true;
+        tickCountdown = EraseRetryStepTicks;
+        sequencerStage = StagePrepare;
+    }
+    ++retryCount;
+}
+
+void BootTest::stepProgram(bool replyCall)
+{
+    if (!replyCall) {
+        if (!suppressResend) {
+            sendProgramBlock(currentBlock, masterAddress);
+            noteResend();
+        }
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
+
+    // An image that shrank below the address counts as ended; a length is never negative.
+    const qint64 remaining = imageFile.size() - qint64(masterAddress);
+    if (imageFile.atEnd() || remaining <= 0) {
+        sequencerStage = StageFill;
+        qDebug() << imageFile.pos();
+        qDebug() << masterAddress;
+        suppressResend = true;
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
+    const qint64 length = qMin<qint64>(remaining, BlockSize);
+    const qint64 position = imageFile.pos();
+    currentBlock = imageFile.read(length);
+    if (currentBlock.size() < length) {
+        // Padding a failed read would write bytes that are not the image's: stop, start nothing.
+        qDebug() << "Image read failed at" << position << ":" << imageFile.errorString();
+        terminal = ImageReadFailed;
+        problem = QStringLiteral("read failed at offset %1: %2").arg(position).arg(imageFile.errorString());
+        finishedAfterMs = clock.elapsed();
+        currentBlock.clear();
+        imageFile.close();
+        suppressResend = true;
+        sequencerStage = StageFinish;
+        tickCountdown = StartApplicationTicks;
+        return;
+    }
+    suppressResend = false;
+    sendProgramBlock(currentBlock, masterAddress);
+    tickCountdown = BlockAnswerTicks;
+}
+
+void BootTest::stepFill(bool replyCall)
+{
+    if (!replyCall && !suppressResend) {
+        sendProgramBlock(currentBlock, masterAddress);
+        noteResend();
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
+    if (masterAddress % FillBoundary == 0) {
+        sequencerStage = StageStartApplication;
+        qDebug() << masterAddress;
+        suppressResend = true;
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
+    currentBlock.clear();
+    suppressResend = false;
+    sendProgramBlock(currentBlock, masterAddress);
+    tickCountdown = BlockAnswerTicks;
+}
+
+void BootTest::stepStartApplication()
+{
+    composeMessage("%s", StartApplicationCommand);
+    sendMessage(txBuffer);
+    startApplicationSent = true;
+    sequencerStage = StageFinish;
+    imageFile.close();
+    tickCountdown = StartApplicationTicks;
+}
+
+void BootTest::stepFinish()
+{
+    qDebug() << "Chain:" << unsigned(chainCount);
+    if (chainStep == 5)
+        serialPort->close();
+    if (startApplicationSent && terminal == Working) {
+        terminal = Completed;
+        finishedAfterMs = clock.elapsed();
+    }
+}
+
+void BootTest::noteResend()
+{
+    // Two resends in a row (about 5 s of silence): the device is not answering.
+    if (++consecutiveResends >= 2)
+        unanswered = true;
+}
+
+void BootTest::SerialGotData()
+{
+    const QByteArray bytes = serialPort->readAll();
+    qDebug() << "d";
+    receiveBytes(bytes);
+}
+
+void BootTest::receiveBytes(const QByteArray &bytes)
+{
+    for (const char byte : bytes) {
+        lineBuffer[lineLength] = byte;
+        if (++lineLength == LineBufferSize)
+            lineLength = 0;
+        if (byte == '\n') {
+            parseReply();
+            lineLength = 0;
+        }
+    }
+}
+
+bool BootTest::replyAwaited(Reply reply) const
+{
+    // While data moves, only the answer to what is outstanding may move it on: a stray
+    // "$MBL" would end the image early, a stray "$SPRGA" would shift every later block.
+    switch (sequencerStage) {
+    case StageErase:
+        return reply == Reply::EraseAck;
+    case StageProgram:
+    case StageFill:
+        return reply == Reply::ProgramAck && !suppressResend;
+    case StageStartApplication:
+        return false;
+    default:
+        return true;
+    }
+}
+
+void BootTest::parseReply()
+{
+    const Reply reply = recogniseReply(lineBuffer, lineLength);
+    if (reply == Reply::None || this != activeEngine || !replyAwaited(reply))
+        return;
+    unanswered = false;
+    linkLost = false;
+    consecutiveResends = 0;
+
+    switch (reply) {
+    case Reply::EraseAck:
+        ++sequencerStage;
+        tickCountdown = ReplyArmTicks;
+        advanceSequencer();
+        retryCount = 0;
+        break;
+    case Reply::ProgramAck:
+        masterAddress += BlockSize;
+        tickCountdown = ReplyArmTicks;
+        advanceSequencer();
+        break;
+    case Reply::MasterBootloader:
+        ++sequencerStage;
+        advanceSequencer();
+        break;
+    case Reply::SlaveEraseAck:
+    case Reply::AppBootloader:
+        ++chainStep;
+        advanceSequencer();
+        break;
+    case Reply::SlaveProgramAck:
+        advanceSequencer();
+        break;
+    case Reply::ConnectRequest:
+    case Reply::None:
+        break;
+    }
+}
+
+void BootTest::sendProgramBlock(const QByteArray &block, quint32 address)
+{
+    quint8 data[BlockSize] = {};
+    std::memcpy(data, block.constData(), size_t(qMin(block.size(), BlockSize)));
+    composeMessage("%s", ProgramCommand);
+    composeMessage("%s,%X", txBuffer, unsigned(address));
+    for (int i = 0; i < BlockSize; i += 4) {
+        const quint32 word = quint32(data[i]) | quint32(data[i + 1]) << 8 | quint32(data[i + 2]) << 16 |
+                             quint32(data[i + 3]) << 24;
+        composeMessage("%s,%X", txBuffer, unsigned(word));
+    }
+    sendMessage(txBuffer);
+}
+
+void BootTest::sendMessage(char *text)
+{
+    const int length = frameMessage(text);
+    if (length == 0)
+        return;
+    qDebug() << "String Len:" << unsigned(length);
+    serialPort->write(text, length);
+    // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
+    serialPort->flush();
+}
+
+void BootTest::retire()
+{
+    if (terminal == Working) {
+        terminal = Retired;
+        finishedAfterMs = clock.elapsed();
+    }
+    tickTimer->stop();
+    if (serialPort->isOpen())
+        serialPort->close();
+    if (imageFile.isOpen())
+        imageFile.close();
+}

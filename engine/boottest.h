@@ -1,0 +1,91 @@
+// The update engine: one serial port, one firmware image, one 200 ms tick.
+#pragma once
+
+#include "enginestate.h"
+
+#include <QElapsedTimer>
+#include <QFile>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+class QTimer;
+
+class BootTest : public QObject
+{
+    Q_OBJECT
+
+public:
+    // How the update stands, for the window to show; terminal ones first.
+    enum Condition {
+        Working,         // on its way (or waiting for its first step)
+        NotAnswering,    // a command has gone unanswered; back to Working on the next answer
+        LinkLost,        // the port reported the device gone; back to Working on the next answer
+        ImageRefused,    // nothing was sent: the image is missing or unusable (see imageProblem)
+        ImageReadFailed, // the image could not be read mid-transfer; no "$MJAPP" was sent
+        Completed,       // "$MJAPP" sent and the final stage done
+        Retired,         // a newer engine took over before this one ended
+    };
+    Q_ENUM(Condition)
+
+    explicit BootTest(QString portName);
+    ~BootTest() override;
+
+    // Read by the progress display.
+    int imageSize() const;
+    int currentMasterAddress() const;
+
+    // Read by the window for its status text.
+    Condition condition() const;
+    // True until the update has ended one way or another (completed, refused, failed, retired).
+    bool isRunning() const;
+    QString imagePath() const;
+    // Why the image was refused or its reading stopped; empty otherwise.
+    QString imageProblem() const;
+    // Milliseconds from construction to completion (or to now while running).
+    qint64 elapsedMs() const;
+
+    // Line assembly: stores received bytes and hands every completed line to the recogniser.
+    void receiveBytes(const QByteArray &bytes);
+
+private slots:
+    void SerialGotData();
+    void on_Timer();
+
+private:
+    friend struct EngineProbe; // test access
+
+    void openImage();
+    bool refuseImage(const QString &problem);
+    void advanceSequencer();
+    void stepPrepare();
+    void stepErase();
+    void stepProgram(bool replyCall);
+    void stepFill(bool replyCall);
+    void stepStartApplication();
+    void stepFinish();
+    void parseReply();
+    bool replyAwaited(Reply reply) const;
+    void sendProgramBlock(const QByteArray &block, quint32 address);
+    void sendMessage(char *text);
+    void noteResend();
+    void retire();
+
+    QSerialPort *serialPort;
+    QTimer *tickTimer;
+    char lineBuffer[Protocol::LineBufferSize];
+    qint16 lineLength;
+    QFile imageFile;
+    qint32 imageFileSize;
+    qint32 retryCount;
+
+    // What the window reads about the outcome.
+    Condition terminal = Working; // Working until the update ends
+    bool unanswered = false;
+    bool linkLost = false;
+    bool startApplicationSent = false;
+    int consecutiveResends = 0;
+    QString problem;
+    QElapsedTimer clock;
+    qint64 finishedAfterMs = -1;
+};

@@ -1,0 +1,31 @@
+#include "enginestate.h"
+
+#include <cstring>
+
+char appDirectory[400];
+bool appDirectoryOverflow = false;
+
+qint32 sequencerStage = 0;
+qint32 tickCountdown = 0;
+quint32 masterAddress = 0;
+qint32 chainStep = 0;
+quint8 chainCount = 0;
+bool suppressResend = false;
+char txBuffer[Protocol::TxBufferSize];
+QByteArray currentBlock;
+BootTest *activeEngine = nullptr;
+
+void resetEngineState()
+{
+    std::memset(appDirectory, 0, sizeof appDirectory);
+    appDirectoryOverflow = false;
+    sequencerStage = 0;
+    tickCountdown = 0;
+    masterAddress = 0;
+    chainStep = 0;
+    chainCount = 0;
+    suppressResend = false;
+    std::memset(txBuffer, 0, sizeof txBuffer);
+    currentBlock.clear();
+    activeEngine = nullptr;
+}
