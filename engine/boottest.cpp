@@ -118,9 +118,20 @@ void BootTest::openImage()
         // Blocks beyond the flash would land who knows where in the device.
         qDebug() << "Image larger than the flash:" << imageFile.size() << "bytes";
         refuseImage(QStringLiteral("larger than the device's 64 KiB flash (%1 bytes)").arg(imageFile.size()));
+    } else if (!imageReadable()) {
+        qDebug() << "Image cannot be read:" << imageFile.errorString();
+        refuseImage(QStringLiteral("cannot be read: %1").arg(imageFile.errorString()));
     } else {
         sequencerStage = StagePrepare;
     }
+}
+
+bool BootTest::imageReadable()
+{
+    // Read it all once before anything is erased; at most 48 KiB, and back to 0x4000 after.
+    const qint64 expected = imageFile.size() - qint64(ImageStart);
+    const bool complete = imageFile.read(expected).size() == expected;
+    return imageFile.seek(ImageStart) && complete;
 }
 
 bool BootTest::refuseImage(const QString &why)

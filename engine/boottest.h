@@ -56,6 +56,7 @@ private:
     friend struct EngineProbe; // test access
 
     void openImage();
+    bool imageReadable();
     bool refuseImage(const QString &problem);
     void advanceSequencer();
     void stepPrepare();

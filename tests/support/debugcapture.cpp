@@ -14,7 +14,21 @@ void collect(QtMsgType type, const QMessageLogContext &context, const QString &m
     QMutexLocker lock(&mutex);
     captured << message;
 }
+QtMessageHandler original = nullptr;
+
+void dropDebug(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type != QtDebugMsg && original)
+        original(type, context, message);
+}
 } // namespace
+
+void silenceDebugOutput()
+{
+    QtMessageHandler previous = qInstallMessageHandler(dropDebug);
+    if (previous != dropDebug)
+        original = previous;
+}
 
 DebugCapture::DebugCapture()
 {

@@ -4,6 +4,9 @@
 #include <QStringList>
 #include <QtGlobal>
 
+// Keeps the debug stream out of the test log (warnings still show); DebugCapture still sees it.
+void silenceDebugOutput();
+
 class DebugCapture
 {
 public:
