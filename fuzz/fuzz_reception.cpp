@@ -1,0 +1,70 @@
+// Arbitrary bytes from the device, through line assembly and the recogniser into a live engine.
+// The first byte picks the stage the transfer is in; the rest arrives as received bytes.
+#include "boottest.h"
+#include "engineprobe.h"
+#include "enginestate.h"
+#include "ptylink.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+QCoreApplication *app;
+QTemporaryDir *dir;
+PtyLink *pty;
+
+void check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
+{
+    qInstallMessageHandler(quiet);
+    app = new QCoreApplication(*argc, *argv);
+    dir = new QTemporaryDir;
+    pty = new PtyLink;
+    QByteArray image(0x4000 + 100, '\x5A');
+    QFile file(dir->path() + QStringLiteral("/VelmorithAL_full.bin"));
+    file.open(QIODevice::WriteOnly);
+    file.write(image);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    resetEngineState();
+    const QByteArray directory = dir->path().toUtf8() + '/';
+    std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
+    BootTest engine(pty->slavePath());
+    EngineProbe::timer(&engine)->stop();
+    if (size > 0) {
+        // Stages 0..5 and a few beyond; a block outstanding or not.
+        sequencerStage = data[0] % 8;
+        suppressResend = data[0] & 0x80;
+        tickCountdown = (data[0] >> 3) & 0x0F;
+        ++data;
+        --size;
+    }
+    // Hand the bytes over in pieces, as notifications would.
+    size_t offset = 0;
+    while (offset < size) {
+        const size_t piece = std::min<size_t>(size - offset, 1 + data[offset] % 97);
+        engine.receiveBytes(QByteArray(reinterpret_cast<const char *>(data + offset), int(piece)));
+        offset += piece;
+        check(EngineProbe::lineLength(&engine) >= 0 && EngineProbe::lineLength(&engine) < 1000);
+        check(masterAddress >= 0x4000 && masterAddress % 32 == 0);
+        check(tickCountdown >= 0);
+    }
+    pty->readAvailable();
+    return 0;
+}
