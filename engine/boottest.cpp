@@ -379,15 +379,7 @@ void BootTest::parseReply()
 
 void BootTest::sendProgramBlock(const QByteArray &block, quint32 address)
 {
-    quint8 data[BlockSize] = {};
-    std::memcpy(data, block.constData(), size_t(qMin(block.size(), BlockSize)));
-    composeMessage("%s", ProgramCommand);
-    composeMessage("%s,%X", txBuffer, unsigned(address));
-    for (int i = 0; i < BlockSize; i += 4) {
-        const quint32 word = quint32(data[i]) | quint32(data[i + 1]) << 8 | quint32(data[i + 2]) << 16 |
-                             quint32(data[i + 3]) << 24;
-        composeMessage("%s,%X", txBuffer, unsigned(word));
-    }
+    composeProgramBlock(block, address);
     sendMessage(txBuffer);
 }
 

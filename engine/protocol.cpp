@@ -63,6 +63,19 @@ int composeMessage(const char *format, ...)
     return written;
 }
 
+void composeProgramBlock(const QByteArray &block, quint32 address)
+{
+    quint8 data[Protocol::BlockSize] = {};
+    std::memcpy(data, block.constData(), size_t(qBound(0, block.size(), Protocol::BlockSize)));
+    composeMessage("%s", Protocol::ProgramCommand);
+    composeMessage("%s,%X", txBuffer, unsigned(address));
+    for (int i = 0; i < Protocol::BlockSize; i += 4) {
+        const quint32 word = quint32(data[i]) | quint32(data[i + 1]) << 8 | quint32(data[i + 2]) << 16 |
+                             quint32(data[i + 3]) << 24;
+        composeMessage("%s,%X", txBuffer, unsigned(word));
+    }
+}
+
 int frameMessage(char *text)
 {
     const char *dollar = std::strchr(text, '$');

@@ -63,6 +63,10 @@ int composeMessage(const char *format, ...)
 #endif
     ;
 
+// The program-block message into txBuffer, unframed: "$MPRG", the address and eight data
+// words (little-endian groups of four bytes; a block shorter than 32 bytes is padded with zeros).
+void composeProgramBlock(const QByteArray &block, quint32 address);
+
 // Frames text in place: "*", checksum in upper-case hex without leading zeros, line feed.
 // The buffer needs room for 6 more characters. Returns the framed length, or 0 when the
 // text has no "$" or is longer than MaxMessageText (nothing is changed then).

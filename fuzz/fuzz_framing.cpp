@@ -3,6 +3,9 @@
 #include "enginestate.h"
 #include "protocol.h"
 
+#include <QList>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -13,10 +16,42 @@ void check(bool condition)
     if (!condition)
         std::abort();
 }
+
+// A program block made of the input's first bytes: its fields must give back address and data.
+void checkProgramBlock(const uint8_t *data, size_t size)
+{
+    if (size < 4)
+        return;
+    const quint32 address = quint32(data[0]) | quint32(data[1]) << 8 | quint32(data[2]) << 16 | quint32(data[3]) << 24;
+    const QByteArray block(reinterpret_cast<const char *>(data + 4), int(std::min<size_t>(size - 4, 32)));
+    composeProgramBlock(block, address);
+    const int framed = frameMessage(txBuffer);
+    check(framed > 0);
+    char line[Protocol::LineBufferSize];
+    std::memcpy(line, txBuffer, size_t(framed));
+    char name[Protocol::ReplyNameChars + 1];
+    check(recogniseReply(line, framed, name) == Reply::None);
+    check(QByteArray(name) == "$MPRG");
+
+    const QList<QByteArray> fields = QByteArray(txBuffer, framed).split('*').first().split(',');
+    check(fields.size() == 10);
+    bool ok = false;
+    check(fields[1].toUInt(&ok, 16) == address && ok);
+    QByteArray padded = block;
+    padded.append(QByteArray(32 - block.size(), '\0'));
+    for (int i = 0; i < 8; ++i) {
+        const quint32 word = fields[2 + i].toUInt(&ok, 16);
+        check(ok && fields[2 + i] == QByteArray::number(word, 16).toUpper());
+        for (int b = 0; b < 4; ++b)
+            check(quint8(padded[4 * i + b]) == quint8(word >> (8 * b)));
+    }
+}
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
+    checkProgramBlock(data, size);
+
     // A C text: the body ends at the first NUL, and is at most what sendMessage frames.
     size_t length = 0;
     while (length < size && data[length] != 0 && length < 300)
