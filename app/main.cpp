@@ -1,0 +1,15 @@
+#include "programpath.h"
+#include "velmorithupdate.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    // Before anything else, as the runtime hands it over; the window cuts it to the directory.
+    recordProgramPath(argc > 0 ? argv[0] : nullptr);
+    QApplication application(argc, argv);
+    // Declared after the application, so it goes first.
+    VelmorithUpdate window;
+    window.show();
+    return application.exec();
+}

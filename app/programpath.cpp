@@ -1,0 +1,54 @@
+#include "programpath.h"
+
+#include "enginestate.h"
+
+#include <QByteArray>
+#include <QDir>
+
+#include <cstring>
+
+bool recordProgramPath(const char *programPath)
+{
+    std::memset(appDirectory, 0, sizeof appDirectory);
+    const char *path = programPath ? programPath : "";
+    const size_t length = std::strlen(path);
+    // A cut-short path would name some other folder: better no folder at all.
+    if (length >= sizeof appDirectory) {
+        appDirectoryOverflow = true;
+        return false;
+    }
+    std::memcpy(appDirectory, path, length + 1);
+    return true;
+}
+
+void cutToDirectory(char *text)
+{
+    size_t position = std::strlen(text);
+    if (position == 0)
+        return;
+    for (; position >= 1; --position) {
+        if (text[position] == '/' || text[position] == '\\')
+            return;
+        text[position] = '\0';
+    }
+}
+
+bool hasPathSeparator(const char *text)
+{
+    return std::strpbrk(text, "/\\") != nullptr;
+}
+
+bool placeDirectory(const QString &directory)
+{
+    QString native = QDir::toNativeSeparators(directory);
+    if (!native.endsWith(QDir::separator()))
+        native += QDir::separator();
+    const QByteArray bytes = native.toUtf8();
+    std::memset(appDirectory, 0, sizeof appDirectory);
+    if (size_t(bytes.size()) >= sizeof appDirectory) {
+        appDirectoryOverflow = true;
+        return false;
+    }
+    std::memcpy(appDirectory, bytes.constData(), size_t(bytes.size()));
+    return true;
+}

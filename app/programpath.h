@@ -1,0 +1,20 @@
+// The program's own directory in appDirectory: where the firmware image is looked for.
+#pragma once
+
+#include <QString>
+
+// Copies the program path (argv[0], may be null) into appDirectory. A path that does not
+// fit is not copied at all: appDirectory stays empty and appDirectoryOverflow is set.
+// Returns whether the path was copied.
+bool recordProgramPath(const char *programPath);
+
+// Cuts text back to its directory: everything behind the last '/' or '\' goes, the
+// separator stays. The first character is never examined, so a bare name keeps it.
+void cutToDirectory(char *text);
+
+// Whether text holds a '/' or a '\'.
+bool hasPathSeparator(const char *text);
+
+// Puts a directory into appDirectory, UTF-8, with native separators and one trailing
+// separator. One that does not fit leaves appDirectory empty and sets appDirectoryOverflow.
+bool placeDirectory(const QString &directory);

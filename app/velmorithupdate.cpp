@@ -1,0 +1,213 @@
+#include "velmorithupdate.h"
+#include "ui_velmorithupdate.h"
+
+#include "boottest.h"
+#include "enginestate.h"
+#include "programpath.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QInputDialog>
+#include <QMessageBox>
+#include <QTimer>
+
+bool progressEngineFound = false;
+int progressEngineIndex = 0;
+QList<PortRecord> availableSerialPorts;
+
+void resetWindowState()
+{
+    progressEngineFound = false;
+    progressEngineIndex = 0;
+    availableSerialPorts.clear();
+}
+
+namespace {
+constexpr int DisplayTickMs = 200;
+// The master address while the bar may latch: past the first block, inside the flash.
+constexpr int LatchAbove = 0x4000;
+constexpr int LatchUpTo = 0xFFFE;
+} // namespace
+
+VelmorithUpdate::VelmorithUpdate(QWidget *parent) : QMainWindow(parent), ui(new Ui::VelmorithUpdate)
+{
+    ui->setupUi(this);
+
+    displayTimer = new QTimer(this);
+    displayTimer->setObjectName(QStringLiteral("displayTimer"));
+    connect(displayTimer, SIGNAL(timeout()), this, SLOT(on_Timer()));
+    displayTimer->setInterval(DisplayTickMs);
+    displayTimer->start();
+
+    qDebug().noquote() << appDirectory;
+    // Started by a bare name the cut leaves one stray character, which would put the image
+    // in the working directory at best: take the directory Qt knows the executable lives in.
+    const bool bareName = !appDirectoryOverflow && !hasPathSeparator(appDirectory);
+    cutToDirectory(appDirectory);
+    if (bareName)
+        placeDirectory(QCoreApplication::applicationDirPath());
+    qDebug().noquote() << appDirectory;
+
+    ui->textEdit->append(QStringLiteral("Before attaching Brastel to the PC"));
+    ui->textEdit->append(QStringLiteral("Press the Start button"));
+}
+
+VelmorithUpdate::~VelmorithUpdate()
+{
+    // Engines outlive the window on purpose: they end with the process.
+    delete ui;
+}
+
+void VelmorithUpdate::setPortEnumerator(PortEnumerator enumerator)
+{
+    portEnumerator = std::move(enumerator);
+}
+
+bool VelmorithUpdate::updateRunning() const
+{
+    for (int i = latestPressStart; i < engines.size(); ++i) {
+        const BootTest *engine = engines.at(i);
+        if (engine->isRunning() && engine->condition() == BootTest::Working)
+            return true;
+    }
+    return false;
+}
+
+void VelmorithUpdate::on_pushButton_clicked()
+{
+    QMessageBox box;
+
+    // A new engine would retire the running one halfway through its image. A stalled one
+    // (not answering, link lost) is not protected: starting afresh is how the operator
+    // recovers, e.g. after re-plugging the cable, and the new engine frees the old port first.
+    if (updateRunning()) {
+        box.setText(QStringLiteral("An update is already running"));
+        box.setInformativeText(QStringLiteral("Wait until it has finished before pressing Start again."));
+        box.setStandardButtons(QMessageBox::Ok);
+        box.exec();
+        return;
+    }
+
+    // However the operator closes these boxes, the sequence goes on.
+    box.setText(QStringLiteral("With USB Unplugged"));
+    box.setInformativeText(QStringLiteral("Turn on unit and hold Power button down until LEDS show Red Blue Red"));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+    box.setText(QStringLiteral("Plug USB cable from Autoloader To PC"));
+    box.setInformativeText(QStringLiteral("Wait until USB has chance to install Driver (about 1 minute) and press OK"));
+    box.setStandardButtons(QMessageBox::Ok);
+    box.exec();
+
+    availableSerialPorts = portEnumerator ? portEnumerator() : systemSerialPorts();
+    // Each press searches afresh: names from earlier presses would start engines on ports
+    // that are gone or already held.
+    foundPortNames.clear();
+    QList<PortRecord> qualifying;
+    for (const PortRecord &port : qAsConst(availableSerialPorts)) {
+        if (qualifiesForUpdate(port)) {
+            foundPortNames << port.name;
+            qualifying << port;
+        }
+    }
+
+    progressEngineFound = false;
+    latestPressStart = engines.size();
+
+    // The transfer state is shared, so one engine per press: with several devices the
+    // operator picks one.
+    int chosen = -1;
+    if (qualifying.size() == 1)
+        chosen = 0;
+    else if (qualifying.size() > 1)
+        chosen = askWhichPort(qualifying);
+    if (chosen >= 0)
+        engines.append(new BootTest(foundPortNames.at(chosen)));
+    qDebug() << engines.size();
+
+    box.setInformativeText(QString());
+    if (foundPortNames.isEmpty()) {
+        box.setText(QStringLiteral("No Device Connected"));
+        box.setStandardButtons(QMessageBox::Cancel);
+        box.exec();
+    }
+
+    ui->statusBar->showMessage(QCoreApplication::translate("VelmorithUpdate", "Finding Port - Please wait"), 0);
+}
+
+int VelmorithUpdate::askWhichPort(const QList<PortRecord> &ports)
+{
+    QStringList items;
+    for (const PortRecord &port : ports)
+        items << QStringLiteral("%1 - %2 - %3").arg(port.name, port.description, port.serialNumber);
+    bool ok = false;
+    const QString item =
+        QInputDialog::getItem(this, QStringLiteral("Autoloader Update"),
+                              QStringLiteral("More than one device found. Which one to update?"), items, 0, false, &ok);
+    return ok ? items.indexOf(item) : -1;
+}
+
+void VelmorithUpdate::on_Timer()
+{
+    for (int i = 0; i < engines.size(); ++i) {
+        const BootTest *engine = engines.at(i);
+        if (progressEngineFound) {
+            if (i == progressEngineIndex) {
+                // The fill blocks carry the address past the image end, out of the bar's
+                // range: a finished update is shown full rather than just short of it.
+                const bool completed = engine->condition() == BootTest::Completed;
+                ui->progressBarMain->setValue(completed ? ui->progressBarMain->maximum()
+                                                        : engine->currentMasterAddress());
+            }
+            continue;
+        }
+        // Engines of earlier presses have been retired or have ended.
+        if (i < latestPressStart)
+            continue;
+        const int address = engine->currentMasterAddress();
+        if ((address > LatchAbove && address <= LatchUpTo) || engine->condition() == BootTest::Completed) {
+            progressEngineFound = true;
+            progressEngineIndex = i;
+            ui->progressBarMain->setMaximum(engine->imageSize());
+        }
+    }
+    showOutcome();
+}
+
+void VelmorithUpdate::showOutcome()
+{
+    if (latestPressStart >= engines.size())
+        return;
+    const QString text = outcomeText(engines.at(latestPressStart));
+    if (!text.isNull() && text != ui->statusBar->currentMessage())
+        ui->statusBar->showMessage(text, 0);
+}
+
+QString VelmorithUpdate::outcomeText(const BootTest *engine) const
+{
+    switch (engine->condition()) {
+    case BootTest::Working:
+        return QCoreApplication::translate("VelmorithUpdate", "Finding Port - Please wait");
+    case BootTest::NotAnswering:
+        return QCoreApplication::translate("VelmorithUpdate", "Device not answering - check the cable");
+    case BootTest::LinkLost:
+        return QCoreApplication::translate("VelmorithUpdate",
+                                           "Connection to the device lost - reconnect it and press Start");
+    case BootTest::ImageRefused:
+        if (engine->imagePath().isEmpty())
+            return QCoreApplication::translate("VelmorithUpdate", "Firmware image missing or unusable: %1")
+                .arg(engine->imageProblem());
+        return QCoreApplication::translate("VelmorithUpdate", "Firmware image missing or unusable: %1 (%2)")
+            .arg(engine->imagePath(), engine->imageProblem());
+    case BootTest::ImageReadFailed:
+        return QCoreApplication::translate("VelmorithUpdate", "Firmware image could not be read: %1 (%2)")
+            .arg(engine->imagePath(), engine->imageProblem());
+    case BootTest::Completed:
+        return QCoreApplication::translate("VelmorithUpdate", "Update complete in %1 s")
+            .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1));
+    case BootTest::Retired:
+        break;
+    }
+    return QString();
+}
+
+void VelmorithUpdate::SerialGotData() {}

@@ -1,0 +1,60 @@
+// The operator's window: Start button, instructions, progress bar and status text.
+#pragma once
+
+#include "portenumeration.h"
+
+#include <QList>
+#include <QMainWindow>
+#include <QStringList>
+
+class BootTest;
+class QTimer;
+
+namespace Ui {
+class VelmorithUpdate;
+}
+
+// Which engine the progress bar follows; a Start press clears the latch.
+extern bool progressEngineFound;
+extern int progressEngineIndex;
+// The ports found by the latest search.
+extern QList<PortRecord> availableSerialPorts;
+// Back to the state of a fresh process.
+void resetWindowState();
+
+class VelmorithUpdate : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit VelmorithUpdate(QWidget *parent = nullptr);
+    ~VelmorithUpdate() override;
+
+    // Where Start looks for ports: the system's serial ports unless something else is set
+    // (a rehearsal offers the simulated device's pseudo-terminal here).
+    void setPortEnumerator(PortEnumerator enumerator);
+
+    // For tests and rehearsals, which drive the window from outside.
+    const QList<BootTest *> &engineList() const { return engines; }
+    const QStringList &foundPorts() const { return foundPortNames; }
+    QTimer *displayTimerObject() const { return displayTimer; }
+
+private slots:
+    void on_pushButton_clicked();
+    void on_Timer();
+    void SerialGotData();
+
+private:
+    bool updateRunning() const;
+    int askWhichPort(const QList<PortRecord> &ports);
+    void showOutcome();
+    QString outcomeText(const BootTest *engine) const;
+
+    Ui::VelmorithUpdate *ui;
+    QStringList foundPortNames;
+    QTimer *displayTimer;
+    QList<BootTest *> engines;
+    PortEnumerator portEnumerator;
+    // Index in engines of the first engine of the latest Start press.
+    int latestPressStart = 0;
+};
