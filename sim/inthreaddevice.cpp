@@ -191,10 +191,14 @@ bool InThreadDevice::settle(int maxMs)
         if (deadline.hasExpired())
             return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        // Wait briefly for bytes to either side (the engine's side included, so that a reply
+        // on its way costs no full wait).
         bool readable = false;
         if (pty.isOpen()) {
-            pollfd pfd{pty.masterFd(), POLLIN, 0};
-            readable = ::poll(&pfd, 1, 1) > 0 && (pfd.revents & POLLIN);
+            pollfd pfd[2] = {{pty.masterFd(), POLLIN, 0}, {pty.heldSlaveFd(), POLLIN, 0}};
+            // Bytes already waiting for the engine need an event-loop pass, not a wait.
+            ::poll(pfd, 2, pty.pendingForSlave() > 0 ? 0 : 1);
+            readable = pfd[0].revents & POLLIN;
         }
         const Snapshot now = take();
         quiet = (!readable && !pieceSettling && now == last) ? quiet + 1 : 0;

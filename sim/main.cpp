@@ -22,14 +22,14 @@ struct FaultOption
 };
 
 const FaultOption faultOptions[] = {
-    {FaultKind::LoseCommand, "lose-command", "lose commands: the device never sees them"},
-    {FaultKind::LoseReply, "lose-reply", "lose replies: processed, but the reply never arrives"},
-    {FaultKind::CorruptReply, "corrupt-reply", "corrupt one byte of replies so that the updater must drop them"},
-    {FaultKind::NoiseBytes, "noise-bytes", "put noise bytes (see --noise-count) in front of replies"},
-    {FaultKind::NoiseLine, "noise-line", "put a line of garbage (see --noise-line-length) before replies"},
-    {FaultKind::SplitReply, "split-reply", "write replies in several pieces (see --split-pieces)"},
-    {FaultKind::DelayReply, "delay-reply", "hold replies past the updater's timeout (see --delay-ticks)"},
-    {FaultKind::Unplug, "unplug", "stop answering altogether from then on (see --unplug-hangs-up)"},
+    {FaultKind::LoseCommand, "lose-command", "Lose commands: the device never sees them"},
+    {FaultKind::LoseReply, "lose-reply", "Lose replies: processed, but the reply never arrives"},
+    {FaultKind::CorruptReply, "corrupt-reply", "Corrupt one byte of replies so that the updater must drop them"},
+    {FaultKind::NoiseBytes, "noise-bytes", "Put noise bytes (see --noise-count) in front of replies"},
+    {FaultKind::NoiseLine, "noise-line", "Put a line of garbage (see --noise-line-length) before replies"},
+    {FaultKind::SplitReply, "split-reply", "Write replies in several pieces (see --split-pieces)"},
+    {FaultKind::DelayReply, "delay-reply", "Hold replies past the updater's timeout (see --delay-ticks)"},
+    {FaultKind::Unplug, "unplug", "Stop answering altogether from then on (see --unplug-hangs-up)"},
 };
 
 // "0.05", "@7", "@7,@12", "0.01,@3": a rate and/or message numbers.
@@ -90,7 +90,7 @@ int main(int argc, char *argv[])
         QStringLiteral("Plays the Autoloader's bootloader on a pseudo-terminal. The first line on stdout is the\n"
                        "path of the terminal to open as the serial port. 64 KiB of flash, 0xFF at start;\n"
                        "answers \"$MERASE\" with \"$MERASEA\" and \"$MPRG\" with \"$MPRGA\", silently drops\n"
-                       "messages with bad framing or checksum. Runs until interrupted (SIGINT, SIGTERM).\n"
+                       "messages with bad framing or checksum. Runs until SIGINT, SIGTERM or SIGHUP.\n"
                        "Faults take SPEC: a rate from 0 to 1 (seeded), and/or message numbers as @N\n"
                        "(counting every line received, from 1), comma-separated, e.g. 0.02 or @5,@9 or 0.01,@3."));
     parser.addHelpOption();

@@ -22,6 +22,8 @@ public:
 
     bool isOpen() const { return master >= 0; }
     int masterFd() const { return master; }
+    // The held slave descriptor: for poll() only (reading it would take the engine's bytes).
+    int heldSlaveFd() const { return slave; }
     QString slavePath() const { return path; }
     bool ownsMaster() const { return owned; }
     // Bytes written by the device that the engine has not read yet; -1 when unknown.
