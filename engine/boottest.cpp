@@ -310,6 +310,7 @@ void BootTest::SerialGotData()
 
 void BootTest::receiveBytes(const QByteArray &bytes)
 {
+    sentDuringBatch = false;
     for (const char byte : bytes) {
         lineBuffer[lineLength] = byte;
         if (++lineLength == LineBufferSize)
@@ -330,7 +331,9 @@ bool BootTest::replyAwaited(Reply reply) const
         return reply == Reply::EraseAck;
     case StageProgram:
     case StageFill:
-        return reply == Reply::ProgramAck && !suppressResend;
+        // Every byte of this batch arrived before a block sent while handling it, so no
+        // "$MPRGA" in the rest of the batch can answer that block: it is a late duplicate.
+        return reply == Reply::ProgramAck && !suppressResend && !sentDuringBatch;
     case StageStartApplication:
         return false;
     default:
@@ -389,6 +392,7 @@ void BootTest::sendMessage(char *text)
     if (length == 0)
         return;
     qDebug() << "String Len:" << unsigned(length);
+    sentDuringBatch = true;
     serialPort->write(text, length);
     // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
     serialPort->flush();

@@ -86,6 +86,7 @@ private:
     bool linkLost = false;
     bool startApplicationSent = false;
     int consecutiveResends = 0;
+    bool sentDuringBatch = false; // a message went out while the current received batch is handled
     QString problem;
     QElapsedTimer clock;
     qint64 finishedAfterMs = -1;
