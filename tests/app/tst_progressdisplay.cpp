@@ -52,6 +52,8 @@ private slots:
     void completedFillsTheBar_data();
     void completedFillsTheBar();
 
+    void completedUnseen();
+
     void refusedImage_data();
     void refusedImage();
     void programPathTooLong();
@@ -263,6 +265,27 @@ void TestProgressDisplay::completedFillsTheBar()
     // And it stays so.
     rig.tickWindow(3);
     QCOMPARE(rig.bar()->value(), imageSize);
+}
+
+void TestProgressDisplay::completedUnseen()
+{
+    // A full 64 KiB image ends with the master address at 65536, where the bar never latches:
+    // a window that saw nothing of the transfer still shows the finished update full.
+    WindowRig rig;
+    rig.writeImage(65536);
+    rig.offerPorts({rig.ftdiPort()});
+    rig.pressStart();
+    BootTest *engine = rig.engines().first();
+    DevicePlayer device(rig.pty());
+    QVERIFY(device.run(
+        engine, [&] { return engine->condition() == BootTest::Completed; }, nullptr, 20000));
+    QCOMPARE(int(masterAddress), 65536);
+    QCOMPARE(device.programCommands, (65536 - 16384) / 32);
+    rig.tickWindow();
+    QCOMPARE(rig.bar()->maximum(), 65536);
+    rig.tickWindow();
+    QCOMPARE(rig.bar()->value(), 65536);
+    QCOMPARE(rig.statusBar()->currentMessage(), QStringLiteral("Update complete in %1 s").arg(seconds(engine)));
 }
 
 void TestProgressDisplay::refusedImage_data()
