@@ -104,7 +104,7 @@ void BootTest::openImage()
     if (!exists)
         qDebug() << "File Does not Exist ";
     imageFile.open(QIODevice::ReadOnly);
-    const bool positioned = imageFile.seek(masterAddress);
+    const bool positioned = imageFile.isOpen() && imageFile.seek(masterAddress);
     imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
     if (!exists) {
         refuseImage(QStringLiteral("file not found"));
@@ -393,6 +393,9 @@ void BootTest::sendMessage(char *text)
         return;
     qDebug() << "String Len:" << unsigned(length);
     sentDuringBatch = true;
+    // A port that would not reopen (device gone) takes nothing; the timeouts go on regardless.
+    if (!serialPort->isOpen())
+        return;
     serialPort->write(text, length);
     // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
     serialPort->flush();

@@ -1,0 +1,179 @@
+// Whole updates between the engine and the simulated device on its own thread, timed from
+// the engine's side: block round trips per second unpaced, the paced time against the
+// link's own wire time, and the peak memory of an update.
+#include "boottest.h"
+#include "engineprobe.h"
+#include "enginestate.h"
+#include "threadeddevice.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Watches the engine's debug lines: the block that "$MERASEA" brings starts the clock, the
+// line with the image's end position stops it; the bytes sent in between are counted.
+struct Trace
+{
+    QElapsedTimer clock;
+    QString endLine;
+    bool eraseSent = false;
+    qint64 startNs = -1;
+    qint64 endNs = -1;
+    qint64 commandBytes = 0;
+    int blocks = 0;
+} trace;
+
+void watch(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type != QtDebugMsg || trace.endNs >= 0)
+        return;
+    if (message.startsWith(QLatin1String("String Len: "))) {
+        const int length = message.midRef(12).toInt();
+        if (!trace.eraseSent) {
+            trace.eraseSent = true;
+            return;
+        }
+        if (trace.startNs < 0)
+            trace.startNs = trace.clock.nsecsElapsed();
+        trace.commandBytes += length;
+        ++trace.blocks;
+    } else if (message == trace.endLine) {
+        trace.endNs = trace.clock.nsecsElapsed();
+    }
+}
+
+struct Result
+{
+    double seconds = 0;
+    int blocks = 0;
+    qint64 commandBytes = 0;
+    bool flashOk = false;
+};
+
+QByteArray makeImage(int size)
+{
+    QRandomGenerator random(4242);
+    QByteArray image(size, Qt::Uninitialized);
+    for (char &c : image)
+        c = char(random.bounded(256));
+    return image;
+}
+
+Result runOnce(const QByteArray &image, const LinkPacing &pacing)
+{
+    QTemporaryDir dir;
+    QFile file(dir.path() + QStringLiteral("/VelmorithAL_full.bin"));
+    file.open(QIODevice::WriteOnly);
+    file.write(image);
+    file.close();
+    resetEngineState();
+    const QByteArray directory = dir.path().toUtf8() + '/';
+    std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
+
+    ThreadedDevice device(DeviceConfig(), pacing);
+    device.start();
+    trace = Trace();
+    trace.endLine = QString::number(image.size());
+    trace.clock.start();
+    Result result;
+    {
+        BootTest engine(device.slavePath());
+        EngineProbe::timer(&engine)->stop();
+        tickEngine(&engine, 7); // to the erase
+        while (trace.endNs < 0)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        // The rest of the update: fill blocks and the start, with the ticks run at once.
+        while (engine.isRunning()) {
+            tickEngine(&engine);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+        }
+        device.waitForApplicationStarts(1, 5000);
+        result.flashOk = device.flash() == [&] {
+            QByteArray expected(0x10000, '\xFF');
+            const int end = (image.size() + 0xFFF) & ~0xFFF;
+            expected.replace(0x4000, end - 0x4000, image.mid(0x4000) + QByteArray(end - image.size(), '\0'));
+            return expected;
+        }();
+    }
+    device.stop();
+    result.seconds = double(trace.endNs - trace.startNs) / 1e9;
+    result.blocks = trace.blocks;
+    result.commandBytes = trace.commandBytes;
+    return result;
+}
+
+double wireSeconds(const Result &r, const LinkPacing &pacing)
+{
+    const qint64 replyBytes = qint64(r.blocks) * qint64(std::strlen("$MPRGA*3670\r\n"));
+    return double(r.commandBytes + replyBytes) * pacing.bitsPerByte / pacing.baud;
+}
+
+long peakRssKib()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLong();
+    }
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    qInstallMessageHandler(watch);
+    const bool quick = app.arguments().contains(QStringLiteral("--quick"));
+
+    // Unpaced: 64 KiB image, 1536 program blocks, median of several runs.
+    const QByteArray full = makeImage(0x10000);
+    std::vector<double> rates;
+    bool allCorrect = true;
+    for (int run = 0; run < (quick ? 2 : 7); ++run) {
+        const Result r = runOnce(full, LinkPacing());
+        allCorrect = allCorrect && r.flashOk && r.blocks == 1536;
+        rates.push_back(r.blocks / r.seconds);
+        std::printf("unpaced run %d: %d blocks in %.4f s, %.0f round trips/s, flash %s\n", run + 1, r.blocks,
+                    r.seconds, r.blocks / r.seconds, r.flashOk ? "correct" : "WRONG");
+    }
+    std::sort(rates.begin(), rates.end());
+    const double medianRate = rates[rates.size() / 2];
+    const long rss = peakRssKib();
+
+    // Paced at 38400 baud: the engine's time against the wire time of the same messages.
+    LinkPacing paced;
+    paced.enabled = true;
+    const QByteArray small = makeImage(0x4000 + (quick ? 0x800 : 0x2000));
+    const Result p = runOnce(small, paced);
+    const double ratio = p.seconds / wireSeconds(p, paced);
+    std::printf("paced 38400 baud: %d blocks in %.3f s, wire %.3f s, %.2f ms a block, flash %s\n", p.blocks,
+                p.seconds, wireSeconds(p, paced), 1000 * p.seconds / p.blocks, p.flashOk ? "correct" : "WRONG");
+
+    // The FTDI chip's latency timer (16 ms by default) holds every short reply back.
+    LinkPacing latency = paced;
+    latency.processingDelayUs = 16000;
+    const Result l = runOnce(makeImage(0x4000 + 0x800), latency);
+    std::printf("paced 38400 baud + 16 ms reply latency: %d blocks in %.3f s, %.2f ms a block (%.2f x wire)\n",
+                l.blocks, l.seconds, 1000 * l.seconds / l.blocks, l.seconds / wireSeconds(l, latency));
+    // Bytes, not blocks, set the wire time: a 64 KiB image at the same pace.
+    std::printf("64 KiB image estimate: %.1f s at 38400 baud, %.1f s with 16 ms latency\n",
+                1536 * p.seconds / p.blocks, 1536 * l.seconds / l.blocks);
+
+    allCorrect = allCorrect && p.flashOk && l.flashOk;
+    std::printf("roundtrips_per_s: %.0f\n", medianRate);
+    std::printf("paced_ratio: %.4f\n", ratio);
+    std::printf("peak_rss_kib: %ld\n", rss);
+    return allCorrect ? 0 : 1;
+}
