@@ -11,6 +11,12 @@ bool recordProgramPath(const char *programPath)
 {
     std::memset(appDirectory, 0, sizeof appDirectory);
     const char *path = programPath ? programPath : "";
+#ifdef Q_OS_WIN
+    // The command line arrives in the ANSI code page; the image path is read back as UTF-8,
+    // so a folder name such as "Jürgen" must be converted to stay the same folder.
+    const QByteArray utf8 = QString::fromLocal8Bit(path).toUtf8();
+    path = utf8.constData();
+#endif
     const size_t length = std::strlen(path);
     // A cut-short path would name some other folder: better no folder at all.
     if (length >= sizeof appDirectory) {
