@@ -55,16 +55,18 @@ bool Rehearsal::plug(const DeviceConfig &config)
     LinkPacing pacing;
     pacing.enabled = settings.paced;
     pacing.baud = settings.baud;
-    // The device thread must be gone before the old device's pty closes.
-    plugged.reset();
-    plugged = std::make_unique<ThreadedDevice>(config, pacing);
+    // Made while the old one still holds its pty, so that it comes on a new one, as a real
+    // re-plug gives a new port.
+    auto fresh = std::make_unique<ThreadedDevice>(config, pacing);
     const QByteArray image = sample;
-    plugged->setStartHandler([this, image](qint64 starts, const QByteArray &flash) {
+    fresh->setStartHandler([this, image](qint64 starts, const QByteArray &flash) {
         const FlashCheck check = checkFlash(flash, image);
         // Emitted on the device thread: receivers on the GUI thread get it queued.
         emit applicationStarted(starts, check.ok, check.description);
     });
-    if (!plugged->start()) {
+    const bool started = fresh->start();
+    plugged = std::move(fresh);
+    if (!started) {
         problem = QStringLiteral("no pseudo-terminal for the simulated device");
         return false;
     }
