@@ -8,12 +8,13 @@ cd "$(dirname "$0")"
 velmorith_need "${VELMORITH_BUILD_PACKAGES[@]}" clang libclang-rt-14-dev
 export QT_QPA_PLATFORM=offscreen
 jobs=$(nproc)
+# Most tests wait on pseudo-terminals rather than compute, so CTest runs twice as many at once.
 
 echo "== Sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DVELMORITH_SANITIZE=ON -DVELMORITH_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
-    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$((jobs * 2))"
 
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
     echo "== Fuzz targets (${FUZZ_SECONDS:-30} s each)"
@@ -26,4 +27,4 @@ fi
 echo "== Plain build"
 cmake -S . -B build -G Ninja -DVELMORITH_WERROR=ON >/dev/null
 cmake --build build -j "$jobs"
-ctest --test-dir build --output-on-failure -j "$jobs"
+ctest --test-dir build --output-on-failure -j "$((jobs * 2))"
