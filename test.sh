@@ -13,7 +13,7 @@ jobs=$(nproc)
 echo "== Sanitizer build (address, undefined)"
 cmake -S . -B build-asan -G Ninja -DVELMORITH_SANITIZE=ON -DVELMORITH_WERROR=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build build-asan -j "$jobs"
-ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 \
+UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$((jobs * 2))"
 
 if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMakeLists.txt; then
