@@ -15,18 +15,10 @@ case $build in /*) ;; *) build=$PWD/$build ;; esac
 docs=$root/docs
 demo=$build/bin/VelmorithUpdateDemo
 
-# --- What the pictures need: a virtual display, a pointer and keyboard, a grabber, fonts.
-packages=(xvfb xdotool imagemagick fonts-dejavu-core)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
-done
-if ((${#missing[@]})); then
-    sudo=
-    [ "$(id -u)" -eq 0 ] || sudo=sudo
-    $sudo apt-get update
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+# --- What the build and the pictures need: a virtual display, a pointer and keyboard, a
+# grabber, fonts.
+. "$root/tools/setup.sh"
+velmorith_need "${VELMORITH_BUILD_PACKAGES[@]}" xvfb xdotool imagemagick fonts-dejavu-core
 
 # --- The rehearsal program.
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -38,8 +30,16 @@ work=$(mktemp -d)
 xvfb_pid=
 demo_pid=
 cleanup() {
-    [ -n "$demo_pid" ] && kill "$demo_pid" 2>/dev/null && wait "$demo_pid" 2>/dev/null
-    [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+    set +e
+    # The rehearsal quits cleanly on SIGTERM and removes its sample image's folder.
+    if [ -n "$demo_pid" ]; then
+        kill "$demo_pid" 2>/dev/null
+        wait "$demo_pid" 2>/dev/null
+    fi
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null
+        wait "$xvfb_pid" 2>/dev/null
+    fi
     rm -rf "$work"
 }
 trap cleanup EXIT
