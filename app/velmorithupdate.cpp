@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QFontMetrics>
 #include <QInputDialog>
 #include <QMessageBox>
 #include <QTimer>
@@ -177,13 +178,40 @@ void VelmorithUpdate::showOutcome()
 {
     if (latestPressStart >= engines.size())
         return;
-    const QString text = outcomeText(engines.at(latestPressStart));
-    if (!text.isNull() && text != ui->statusBar->currentMessage())
-        ui->statusBar->showMessage(text, 0);
+    const BootTest *engine = engines.at(latestPressStart);
+    const QString text = outcomeText(engine);
+    if (text.isNull())
+        return;
+    // The whole text stays in the tooltip; the bar shows what fits.
+    ui->statusBar->setToolTip(text);
+    const QString shown = fitted(text, engine->imagePath());
+    if (shown != ui->statusBar->currentMessage())
+        ui->statusBar->showMessage(shown, 0);
+}
+
+QString VelmorithUpdate::fitted(const QString &text, const QString &path) const
+{
+    // A long image path would push the rest out of sight: shorten the path in its middle,
+    // so that both its start and the file name stay readable.
+    const QFontMetrics metrics(ui->statusBar->font());
+    // The status bar spans the window; its own geometry lags behind until it is laid out.
+    const int room = width() - 24; // margins and size grip
+    const auto widthOf = [&metrics](const QString &s) {
+#if QT_VERSION >= QT_VERSION_CHECK(5, 11, 0)
+        return metrics.horizontalAdvance(s);
+#else
+        return metrics.width(s);
+#endif
+    };
+    if (path.isEmpty() || !text.endsWith(path) || widthOf(text) <= room)
+        return text;
+    const QString head = text.left(text.size() - path.size());
+    return head + metrics.elidedText(path, Qt::ElideMiddle, qMax(0, room - widthOf(head)));
 }
 
 QString VelmorithUpdate::outcomeText(const BootTest *engine) const
 {
+    // The reason before the path: if anything is cut, it is part of the path.
     switch (engine->condition()) {
     case BootTest::Working:
         return QCoreApplication::translate("VelmorithUpdate", "Finding Port - Please wait");
@@ -194,13 +222,12 @@ QString VelmorithUpdate::outcomeText(const BootTest *engine) const
                                            "Connection to the device lost - reconnect it and press Start");
     case BootTest::ImageRefused:
         if (engine->imagePath().isEmpty())
-            return QCoreApplication::translate("VelmorithUpdate", "Firmware image missing or unusable: %1")
-                .arg(engine->imageProblem());
-        return QCoreApplication::translate("VelmorithUpdate", "Firmware image missing or unusable: %1 (%2)")
-            .arg(engine->imagePath(), engine->imageProblem());
+            return QCoreApplication::translate("VelmorithUpdate", "Firmware image %1").arg(engine->imageProblem());
+        return QCoreApplication::translate("VelmorithUpdate", "Firmware image %1: %2")
+            .arg(engine->imageProblem(), engine->imagePath());
     case BootTest::ImageReadFailed:
-        return QCoreApplication::translate("VelmorithUpdate", "Firmware image could not be read: %1 (%2)")
-            .arg(engine->imagePath(), engine->imageProblem());
+        return QCoreApplication::translate("VelmorithUpdate", "Update stopped, firmware image %1: %2")
+            .arg(engine->imageProblem(), engine->imagePath());
     case BootTest::Completed:
         return QCoreApplication::translate("VelmorithUpdate", "Update complete in %1 s")
             .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1));

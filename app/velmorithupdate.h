@@ -49,6 +49,7 @@ private:
     int askWhichPort(const QList<PortRecord> &ports);
     void showOutcome();
     QString outcomeText(const BootTest *engine) const;
+    QString fitted(const QString &text, const QString &path) const;
 
     Ui::VelmorithUpdate *ui;
     QStringList foundPortNames;

@@ -92,7 +92,7 @@ void BootTest::openImage()
     const size_t directoryLength = strnlen(appDirectory, sizeof appDirectory);
     if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path) {
         qDebug() << "Image path too long, not loaded";
-        refuseImage(QStringLiteral("the program's folder path is too long"));
+        refuseImage(QStringLiteral("not loaded: the program's folder path is too long"));
         return;
     }
     std::memcpy(path, appDirectory, directoryLength);
@@ -107,20 +107,20 @@ void BootTest::openImage()
     const bool positioned = imageFile.isOpen() && imageFile.seek(masterAddress);
     imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
     if (!exists) {
-        refuseImage(QStringLiteral("file not found"));
+        refuseImage(QStringLiteral("missing"));
     } else if (!imageFile.isOpen()) {
         qDebug() << "Image cannot be opened:" << imageFile.errorString();
-        refuseImage(QStringLiteral("cannot be opened: %1").arg(imageFile.errorString()));
+        refuseImage(QStringLiteral("cannot be opened"));
     } else if (imageFile.size() <= qint64(ImageStart) || !positioned) {
         qDebug() << "Image holds nothing beyond 0x4000:" << imageFile.size() << "bytes";
-        refuseImage(QStringLiteral("holds nothing beyond 0x4000 (%1 bytes)").arg(imageFile.size()));
+        refuseImage(QStringLiteral("too small (%1 bytes)").arg(imageFile.size()));
     } else if (imageFile.size() > qint64(FlashEnd)) {
         // Blocks beyond the flash would land who knows where in the device.
         qDebug() << "Image larger than the flash:" << imageFile.size() << "bytes";
-        refuseImage(QStringLiteral("larger than the device's 64 KiB flash (%1 bytes)").arg(imageFile.size()));
+        refuseImage(QStringLiteral("too large (%1 bytes)").arg(imageFile.size()));
     } else if (!imageReadable()) {
         qDebug() << "Image cannot be read:" << imageFile.errorString();
-        refuseImage(QStringLiteral("cannot be read: %1").arg(imageFile.errorString()));
+        refuseImage(QStringLiteral("cannot be read"));
     } else {
         sequencerStage = StagePrepare;
     }
@@ -238,7 +238,7 @@ void BootTest::stepProgram(bool replyCall)
         // Padding a failed read would write bytes that are not the image's: stop, start nothing.
         qDebug() << "Image read failed at" << position << ":" << imageFile.errorString();
         terminal = ImageReadFailed;
-        problem = QStringLiteral("read failed at offset %1: %2").arg(position).arg(imageFile.errorString());
+        problem = QStringLiteral("read failed at offset %1").arg(position);
         finishedAfterMs = clock.elapsed();
         currentBlock.clear();
         imageFile.close();

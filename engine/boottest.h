@@ -40,7 +40,8 @@ public:
     // True until the update has ended one way or another (completed, refused, failed, retired).
     bool isRunning() const;
     QString imagePath() const;
-    // Why the image was refused or its reading stopped; empty otherwise.
+    // Why the image was refused or its reading stopped, short, to follow "Firmware image ";
+    // empty otherwise. The debug stream has the details.
     QString imageProblem() const;
     // Milliseconds from construction to completion (or to now while running).
     qint64 elapsedMs() const;

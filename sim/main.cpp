@@ -33,9 +33,9 @@ const FaultOption faultOptions[] = {
 };
 
 // "0.05", "@7", "@7,@12", "0.01,@3": a rate and/or message numbers.
-bool parseFaultSpec(const QString &spec, FaultRule &rule)
+bool parseFaultRule(const QString &text, FaultRule &rule)
 {
-    for (const QString &item : spec.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString &item : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         bool ok = false;
         if (item.startsWith(QLatin1Char('@'))) {
             const qint64 n = item.mid(1).toLongLong(&ok);
@@ -91,7 +91,7 @@ int main(int argc, char *argv[])
                        "path of the terminal to open as the serial port. 64 KiB of flash, 0xFF at start;\n"
                        "answers \"$MERASE\" with \"$MERASEA\" and \"$MPRG\" with \"$MPRGA\", silently drops\n"
                        "messages with bad framing or checksum. Runs until SIGINT, SIGTERM or SIGHUP.\n"
-                       "Faults take SPEC: a rate from 0 to 1 (seeded), and/or message numbers as @N\n"
+                       "Faults take RULE: a rate from 0 to 1 (seeded), and/or message numbers as @N\n"
                        "(counting every line received, from 1), comma-separated, e.g. 0.02 or @5,@9 or 0.01,@3."));
     parser.addHelpOption();
 
@@ -131,7 +131,7 @@ int main(int argc, char *argv[])
     QList<QCommandLineOption> faults;
     for (const FaultOption &f : faultOptions) {
         faults.append(QCommandLineOption(QString::fromLatin1(f.name), QString::fromLatin1(f.what) + QStringLiteral("."),
-                                         QStringLiteral("SPEC")));
+                                         QStringLiteral("RULE")));
         parser.addOption(faults.last());
     }
     const QCommandLineOption noiseCount(QStringLiteral("noise-count"),
@@ -191,7 +191,7 @@ int main(int argc, char *argv[])
     if (!ok)
         return fail(QStringLiteral("--seed takes a number"));
     for (int i = 0; i < faults.size(); ++i) {
-        if (parser.isSet(faults[i]) && !parseFaultSpec(parser.value(faults[i]), config.fault(faultOptions[i].kind)))
+        if (parser.isSet(faults[i]) && !parseFaultRule(parser.value(faults[i]), config.fault(faultOptions[i].kind)))
             return fail(QStringLiteral("--%1 takes a rate from 0 to 1 and/or @N message numbers")
                             .arg(QString::fromLatin1(faultOptions[i].name)));
     }

@@ -13,8 +13,22 @@
 #include <QStatusBar>
 #include <QtTest>
 
+#include <cstring>
+
 namespace {
 const QString FindingPort = QStringLiteral("Finding Port - Please wait");
+
+// The status bar shows the text's start whole, and as much of the path as fits.
+void expectFitted(WindowRig &rig, const QString &head)
+{
+    const QString shown = rig.statusBar()->currentMessage();
+    const QString whole = rig.statusBar()->toolTip();
+    QVERIFY2(shown.startsWith(head), qPrintable(shown));
+    const QFontMetrics metrics(rig.statusBar()->font());
+    const int room = rig.window().width() - 24;
+    QVERIFY(metrics.horizontalAdvance(shown) <= room);
+    QCOMPARE(shown == whole, metrics.horizontalAdvance(whole) <= room);
+}
 
 QString seconds(const BootTest *engine)
 {
@@ -35,6 +49,13 @@ class TestProgressDisplay : public QObject
     Q_OBJECT
 
 private slots:
+    void initTestCase()
+    {
+        // The size of a desktop's status bar text (the offscreen platform's default is larger).
+        QFont font = QApplication::font();
+        font.setPointSize(9);
+        QApplication::setFont(font);
+    }
     void init()
     {
         resetEngineState();
@@ -57,6 +78,7 @@ private slots:
     void refusedImage_data();
     void refusedImage();
     void programPathTooLong();
+    void longImagePathIsShortened();
     void imageReadFails();
     void notAnsweringAndBack();
     void linkLost();
@@ -312,16 +334,16 @@ void TestProgressDisplay::refusedImage()
     // Told on the display tick, not before.
     QCOMPARE(rig.statusBar()->currentMessage(), FindingPort);
     rig.tickWindow();
-    QCOMPARE(
-        rig.statusBar()->currentMessage(),
-        QStringLiteral("Firmware image missing or unusable: %1 (%2)").arg(rig.imagePath(), engine->imageProblem()));
+    QCOMPARE(rig.statusBar()->toolTip(),
+             QStringLiteral("Firmware image %1: %2").arg(engine->imageProblem(), rig.imagePath()));
+    expectFitted(rig, QStringLiteral("Firmware image %1: ").arg(engine->imageProblem()));
     QCOMPARE(rig.bar()->value(), 16383);
     QCOMPARE(rig.bar()->maximum(), 65536);
 
     // It stays, also once the engine has closed its port.
     WindowRig::tickEngine(engine, 10);
     rig.tickWindow(2);
-    QVERIFY(rig.statusBar()->currentMessage().startsWith("Firmware image missing or unusable: "));
+    QVERIFY(rig.statusBar()->currentMessage().startsWith("Firmware image " + engine->imageProblem()));
     QVERIFY(rig.pty().drain(5).isEmpty()); // nothing was sent
 }
 
@@ -336,8 +358,23 @@ void TestProgressDisplay::programPathTooLong()
     QCOMPARE(engine->condition(), BootTest::ImageRefused);
     rig.tickWindow();
     QCOMPARE(rig.statusBar()->currentMessage(),
-             QStringLiteral("Firmware image missing or unusable: %1").arg(engine->imageProblem()));
+             QStringLiteral("Firmware image %1").arg(engine->imageProblem()));
     QVERIFY(!engine->imageProblem().isEmpty());
+}
+
+void TestProgressDisplay::longImagePathIsShortened()
+{
+    WindowRig rig(1, false);
+    const QByteArray folder = "/no/such/" + QByteArray(200, 'f') + "/folder/";
+    std::memcpy(appDirectory, folder.constData(), size_t(folder.size()) + 1);
+    rig.offerPorts({rig.ftdiPort()});
+    rig.pressStart();
+    BootTest *engine = rig.engines().first();
+    rig.tickWindow();
+    QCOMPARE(rig.statusBar()->toolTip(), QStringLiteral("Firmware image missing: %1").arg(engine->imagePath()));
+    expectFitted(rig, QStringLiteral("Firmware image missing: /no/"));
+    QVERIFY(rig.statusBar()->currentMessage().endsWith(QStringLiteral("_full.bin")));
+    QVERIFY(rig.statusBar()->currentMessage().contains(QChar(0x2026)));
 }
 
 void TestProgressDisplay::imageReadFails()
@@ -361,8 +398,9 @@ void TestProgressDisplay::imageReadFails()
     QVERIFY(device.run(engine, [&] { return tickCountdown == 0; }));
     QCOMPARE(device.startApplicationCommands, 0);
     rig.tickWindow();
-    QCOMPARE(rig.statusBar()->currentMessage(),
-             QStringLiteral("Firmware image could not be read: %1 (%2)").arg(rig.imagePath(), engine->imageProblem()));
+    QCOMPARE(rig.statusBar()->toolTip(),
+             QStringLiteral("Update stopped, firmware image %1: %2").arg(engine->imageProblem(), rig.imagePath()));
+    expectFitted(rig, QStringLiteral("Update stopped, firmware image %1: ").arg(engine->imageProblem()));
     QVERIFY(!engine->imageProblem().isEmpty());
     // Not full: the image did not go in.
     QVERIFY(rig.bar()->value() < rig.bar()->maximum());
@@ -452,8 +490,8 @@ void TestProgressDisplay::statusTextsAreTranslated()
         rig.pressStart();
         rig.tickWindow();
         BootTest *engine = rig.engines().first();
-        QCOMPARE(rig.statusBar()->currentMessage(), QStringLiteral("<Firmware image missing or unusable: %1 (%2)>")
-                                                        .arg(rig.imagePath(), engine->imageProblem()));
+        QCOMPARE(rig.statusBar()->toolTip(),
+                 QStringLiteral("<Firmware image %1: %2>").arg(engine->imageProblem(), rig.imagePath()));
     }
     QCoreApplication::removeTranslator(&translator);
 }
