@@ -89,7 +89,7 @@ void BootTest::openImage()
 
     // Never cut a path short into some other path: a directory that does not fit is no image.
     char path[sizeof appDirectory];
-    const size_t directoryLength = strnlen(appDirectory, sizeof appDirectory);
+    const size_t directoryLength = qstrnlen(appDirectory, sizeof appDirectory);
     if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path) {
         qDebug() << "Image path too long, not loaded";
         refuseImage(QStringLiteral("not loaded: the program's folder path is too long"));
@@ -134,13 +134,12 @@ bool BootTest::imageReadable()
     return imageFile.seek(ImageStart) && complete;
 }
 
-bool BootTest::refuseImage(const QString &why)
+void BootTest::refuseImage(const QString &why)
 {
     // The stage stays at StageFinish: nothing is sent, the port closes on the first step.
     terminal = ImageRefused;
     problem = why;
     finishedAfterMs = clock.elapsed();
-    return false;
 }
 
 void BootTest::on_Timer()

@@ -58,7 +58,7 @@ private:
 
     void openImage();
     bool imageReadable();
-    bool refuseImage(const QString &problem);
+    void refuseImage(const QString &problem);
     void advanceSequencer();
     void stepPrepare();
     void stepErase();
