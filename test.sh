@@ -20,7 +20,7 @@ if [ -d fuzz ] && [ -f fuzz/CMakeLists.txt ] && grep -q add_executable fuzz/CMak
     echo "== Fuzz targets (${FUZZ_SECONDS:-30} s each)"
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DVELMORITH_FUZZ=ON \
         -DFUZZ_SECONDS="${FUZZ_SECONDS:-30}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-    cmake --build build-fuzz -j "$jobs"
+    cmake --build build-fuzz -j "$jobs" --target fuzz_targets
     ctest --test-dir build-fuzz --output-on-failure -L fuzz
 fi
 
