@@ -17,11 +17,6 @@
 #include <memory>
 #include <set>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
-#include <unistd.h>
-
 Q_DECLARE_METATYPE(FaultKind)
 Q_DECLARE_METATYPE(CommandKind)
 
@@ -69,39 +64,18 @@ std::vector<Emission> emissions(DeviceModel &device, const QByteArray &traffic)
     return out;
 }
 
-// The engine's side of a pty: the slave opened raw, as QSerialPort would.
-int openSlaveRaw(const QString &path)
+// Writes to the port and waits until `count` bytes came back.
+QByteArray exchange(QSerialPort &port, const QByteArray &bytes, int count)
 {
-    const int fd = ::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    termios tio{};
-    tcgetattr(fd, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(fd, TCSANOW, &tio);
-    return fd;
-}
-
-QByteArray readBytes(int fd, int count, int timeoutMs)
-{
+    port.write(bytes);
+    port.waitForBytesWritten(1000);
     QByteArray got;
-    QElapsedTimer clock;
-    clock.start();
-    while (got.size() < count && clock.elapsed() < timeoutMs) {
-        pollfd pfd{fd, POLLIN, 0};
-        char buffer[4096];
-        if (::poll(&pfd, 1, 10) > 0) {
-            const ssize_t n = ::read(fd, buffer, sizeof buffer);
-            got.append(buffer, int(qMax<ssize_t>(n, 0)));
-        }
+    QDeadlineTimer deadline(2000);
+    while (got.size() < count && !deadline.hasExpired()) {
+        if (port.bytesAvailable() > 0 || port.waitForReadyRead(10))
+            got += port.readAll();
     }
     return got;
-}
-
-void writeAll(int fd, const QByteArray &bytes)
-{
-    for (int done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        done += int(qMax<ssize_t>(n, 0));
-    }
 }
 
 } // namespace
@@ -222,19 +196,14 @@ void TestSim::refusedCommands_data()
     const QByteArray zeros = ",0,0,0,0,0,0,0,0";
     QTest::newRow("program not a multiple of 32") << "$MPRG,4010" + zeros << CommandKind::Program;
     QTest::newRow("program at 64 KiB") << "$MPRG,10000" + zeros << CommandKind::Program;
-    QTest::newRow("program far outside") << "$MPRG,FFFFFFE0" + zeros << CommandKind::Program;
     QTest::newRow("program with seven words") << QByteArray("$MPRG,4000,1,2,3,4,5,6,7") << CommandKind::Unknown;
-    QTest::newRow("program with nine words") << QByteArray("$MPRG,4000,1,2,3,4,5,6,7,8,9") << CommandKind::Unknown;
     QTest::newRow("program word not hex") << QByteArray("$MPRG,4000,1,2,3,4,5,6,7,G") << CommandKind::Unknown;
-    QTest::newRow("program word too long") << QByteArray("$MPRG,4000,1,2,3,4,5,6,7,123456789") << CommandKind::Unknown;
     QTest::newRow("program empty word") << QByteArray("$MPRG,4000,1,2,3,,5,6,7,8") << CommandKind::Unknown;
     QTest::newRow("erase past the end") << QByteArray("$MERASE,4000,C001") << CommandKind::Erase;
     QTest::newRow("erase of nothing") << QByteArray("$MERASE,4000,0") << CommandKind::Erase;
     QTest::newRow("erase outside") << QByteArray("$MERASE,10000,10") << CommandKind::Erase;
     QTest::newRow("unknown command") << QByteArray("$MFOO") << CommandKind::Unknown;
-    QTest::newRow("a reply sent back") << QByteArray("$MPRGA") << CommandKind::Unknown;
     QTest::newRow("erase with one field") << QByteArray("$MERASE,4000") << CommandKind::Unknown;
-    QTest::newRow("start with a field") << QByteArray("$MJAPP,1") << CommandKind::Unknown;
     QTest::newRow("empty body") << QByteArray("$") << CommandKind::Unknown;
     QTest::newRow("erase in lower case") << QByteArray("$merase,4000,C000") << CommandKind::Unknown;
 }
@@ -268,7 +237,6 @@ void TestSim::framing_data()
     const QByteArray good = programMessage(0x4000, pattern(32, 9));
     const int star = good.indexOf('*');
     const QByteArray digits = good.mid(star + 1, good.size() - star - 2);
-    const quint16 sum = quint16(digits.toUInt(nullptr, 16));
     QByteArray wrongDigit = good;
     wrongDigit[star + 1] = wrongDigit[star + 1] == '1' ? '2' : '1';
     const QByteArray longBody(300, 'A');
@@ -286,8 +254,6 @@ void TestSim::framing_data()
     QTest::newRow("no asterisk") << good.left(star) + good.mid(star + 1) << false;
     QTest::newRow("empty checksum") << good.left(star + 1) + "\n" << false;
     QTest::newRow("wrong checksum digit") << wrongDigit << false;
-    QTest::newRow("checksum off by one") << good.left(star + 1) + QByteArray::number(sum + 1, 16).toUpper() + "\n"
-                                         << false;
     QTest::newRow("five checksum digits") << good.left(star + 1) + "0" + digits + "\n" << false;
     QTest::newRow("text after the checksum") << good.left(good.size() - 1) + " \n" << false;
     QTest::newRow("body byte changed") << QByteArray(good).replace("MPRG,4000", "MPRG,4020") << false;
@@ -386,50 +352,36 @@ void TestSim::faultAtMessage()
         traffic += programMessage(a);
     const std::vector<Emission> out = emissions(device, traffic);
     QCOMPARE(out.size(), size_t(5));
+    // Only the third message is touched (and, once unplugged, all after it).
     for (size_t i = 0; i < 5; ++i) {
         if (i == 2 || (kind == FaultKind::Unplug && i > 2))
             continue;
         QCOMPARE(out[i].bytes, ack);
-        QVERIFY(out[i].cuts.empty());
-        QCOMPARE(out[i].delayTicks, 0);
+        QVERIFY(out[i].cuts.empty() && out[i].delayTicks == 0);
     }
     const Emission &e = out[2];
-    const DeviceCounters &c = device.counters();
     const bool thirdWritten = device.flashData()[0x4040] == 0;
+    QCOMPARE(thirdWritten, kind != FaultKind::LoseCommand && kind != FaultKind::Unplug);
     switch (kind) {
     case FaultKind::LoseCommand:
-        QVERIFY(e.bytes.isEmpty() && !thirdWritten);
-        QCOMPARE(c.commandsLost, 1);
-        break;
     case FaultKind::LoseReply:
-        QVERIFY(e.bytes.isEmpty() && thirdWritten);
-        QCOMPARE(c.repliesLost, 1);
+        QVERIFY(e.bytes.isEmpty());
         break;
-    case FaultKind::CorruptReply: {
+    case FaultKind::CorruptReply: // what a corruption does: corruptionAlwaysDefeatsTheChecksum
         QCOMPARE(e.bytes.size(), ack.size());
-        int changed = 0;
-        for (int i = 0; i < ack.size(); ++i)
-            changed += e.bytes[i] != ack[i];
-        QCOMPARE(changed, 1);
-        QVERIFY(recognised(e.bytes, Reply::None));
-        QCOMPARE(c.repliesCorrupted, 1);
+        QVERIFY(e.bytes != ack);
         break;
-    }
-    case FaultKind::NoiseBytes: {
+    case FaultKind::NoiseBytes:
         QCOMPARE(e.bytes.size(), config.noiseBytes + ack.size());
         QVERIFY(e.bytes.endsWith(ack));
-        const QByteArray noise = e.bytes.left(config.noiseBytes);
-        QVERIFY(!noise.contains('$') && !noise.contains('\n'));
+        QVERIFY(!e.bytes.left(config.noiseBytes).contains('$') && !e.bytes.left(config.noiseBytes).contains('\n'));
         QVERIFY(recognised(e.bytes, Reply::ProgramAck));
-        QCOMPARE(c.noiseInsertions, 1);
         break;
-    }
     case FaultKind::NoiseLine: {
         const int newline = e.bytes.indexOf('\n');
         QCOMPARE(newline, config.noiseLineBytes);
         QCOMPARE(e.bytes.mid(newline + 1), ack);
         QVERIFY(recognised(e.bytes.left(newline + 1), Reply::None));
-        QCOMPARE(c.noiseLines, 1);
         break;
     }
     case FaultKind::SplitReply:
@@ -439,14 +391,13 @@ void TestSim::faultAtMessage()
         break;
     case FaultKind::DelayReply:
         QCOMPARE(e.bytes, ack);
-        QCOMPARE(e.delayTicks, 13);
+        QCOMPARE(e.delayTicks, 13); // one past the engine's 12-tick wait
         break;
     case FaultKind::Unplug:
         for (size_t i = 2; i < 5; ++i)
             QVERIFY(out[i].bytes.isEmpty() && !out[i].closeLink);
-        QVERIFY(!thirdWritten && device.flashData()[0x4080] == 0xFF);
-        QCOMPARE(c.unpluggedAt, 3);
-        QCOMPARE(c.blocksProgrammed, 2);
+        QCOMPARE(device.counters().unpluggedAt, 3);
+        QCOMPARE(device.counters().blocksProgrammed, 2);
         break;
     }
 }
@@ -631,8 +582,8 @@ void TestSim::pacedReplyNotBeforeWireTime()
     pacing.processingDelayUs = 1000;
     ThreadedDevice device(DeviceConfig(), pacing);
     QVERIFY(device.start());
-    const int fd = openSlaveRaw(device.slavePath());
-    QVERIFY(fd >= 0);
+    QSerialPort port(device.slavePath());
+    QVERIFY(port.open(QIODevice::ReadWrite));
     const QByteArray command = programMessage(0x4000, pattern(32, 1));
     const QByteArray ack = DeviceModel().programReply();
     // 38400 baud at 10 bits a byte, 1 ms to carry the command out.
@@ -641,8 +592,7 @@ void TestSim::pacedReplyNotBeforeWireTime()
     for (int round = 0; round < 3; ++round) {
         QElapsedTimer clock;
         clock.start();
-        writeAll(fd, command);
-        QCOMPARE(readBytes(fd, ack.size(), 2000), ack);
+        QCOMPARE(exchange(port, command, ack.size()), ack);
         const qint64 us = clock.nsecsElapsed() / 1000;
         QVERIFY2(us >= wireUs(command.size() + ack.size()), qPrintable(QString::number(us)));
         fastestUs = qMin(fastestUs, us);
@@ -652,10 +602,8 @@ void TestSim::pacedReplyNotBeforeWireTime()
     // Two commands at once: the second waits for the first on the inbound wire.
     QElapsedTimer clock;
     clock.start();
-    writeAll(fd, command + command);
-    QCOMPARE(readBytes(fd, 2 * ack.size(), 2000), ack + ack);
+    QCOMPARE(exchange(port, command + command, 2 * ack.size()), ack + ack);
     QVERIFY(clock.nsecsElapsed() / 1000 >= wireUs(2 * command.size() + ack.size()));
-    ::close(fd);
 }
 
 QTEST_GUILESS_MAIN(TestSim)
