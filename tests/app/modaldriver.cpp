@@ -11,37 +11,6 @@
 #include <QTest>
 #include <QTimer>
 
-ModalDriver::Action ModalDriver::key(int key)
-{
-    Action action;
-    action.kind = Action::Key;
-    action.key = key;
-    return action;
-}
-
-ModalDriver::Action ModalDriver::closeButton()
-{
-    Action action;
-    action.kind = Action::Close;
-    return action;
-}
-
-ModalDriver::Action ModalDriver::click(const QString &buttonText)
-{
-    Action action;
-    action.kind = Action::ClickButton;
-    action.button = buttonText;
-    return action;
-}
-
-ModalDriver::Action ModalDriver::choose(int item)
-{
-    Action action;
-    action.kind = Action::ChooseItem;
-    action.item = item;
-    return action;
-}
-
 ModalDriver::ModalDriver(QList<Action> actions) : script(std::move(actions))
 {
     qApp->installEventFilter(this);

@@ -36,10 +36,12 @@ public:
         QString button;
         int item = -1;
     };
-    static Action key(int key);
-    static Action closeButton(); // the window's close button: a close event
-    static Action click(const QString &buttonText);
-    static Action choose(int item); // pick an item of an input dialog and accept it
+    static Action key(int key) { return {Action::Key, key, QString(), -1}; }
+    // The window's close button: a close event.
+    static Action closeButton() { return {Action::Close, 0, QString(), -1}; }
+    static Action click(const QString &buttonText) { return {Action::ClickButton, 0, buttonText, -1}; }
+    // Picks an item of an input dialog and accepts it.
+    static Action choose(int item) { return {Action::ChooseItem, 0, QString(), item}; }
 
     explicit ModalDriver(QList<Action> script = {});
     ~ModalDriver() override;

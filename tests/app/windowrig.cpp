@@ -52,11 +52,6 @@ void WindowRig::writeImage(int size)
     file.write(bytes);
 }
 
-void WindowRig::removeImage()
-{
-    QFile::remove(imagePath());
-}
-
 PortRecord WindowRig::ftdiPort(int index) const
 {
     PortRecord port;
@@ -104,7 +99,7 @@ QList<SeenDialog> WindowRig::pressStart(const QList<ModalDriver::Action> &script
     QTest::mouseClick(start, Qt::LeftButton);
     const QList<BootTest *> engines = window().engineList();
     for (int i = before; i < engines.size(); ++i) {
-        stopTicks(engines.at(i));
+        engines.at(i)->findChild<QTimer *>()->stop();
         created << engines.at(i);
     }
     if (stuck)
@@ -116,11 +111,6 @@ void WindowRig::tickWindow(int count)
 {
     for (int i = 0; i < count; ++i)
         QMetaObject::invokeMethod(&window(), "on_Timer");
-}
-
-void WindowRig::stopTicks(BootTest *engine)
-{
-    engine->findChild<QTimer *>()->stop();
 }
 
 void WindowRig::tickEngine(BootTest *engine, int count)
@@ -139,7 +129,6 @@ int DevicePlayer::serve(int timeoutMs)
         ++lines;
         QByteArray reply;
         if (line.startsWith("$MERASE,")) {
-            ++eraseCommands;
             reply = "$MERASEA";
         } else if (line.startsWith("$MPRG,")) {
             ++programCommands;

@@ -30,7 +30,6 @@ public:
     QString directory() const;
     QString imagePath() const;
     void writeImage(int size);
-    void removeImage();
 
     PtyLink &pty(int index = 0) { return *ptys.at(size_t(index)); }
     // A free FTDI port on the given pty.
@@ -48,7 +47,6 @@ public:
     QList<SeenDialog> pressStart(const QList<ModalDriver::Action> &script = {}, bool *stuck = nullptr);
     void tickWindow(int count = 1);
     static void tickEngine(BootTest *engine, int count = 1);
-    static void stopTicks(BootTest *engine);
 
 private:
     QTemporaryDir temporary;
@@ -87,7 +85,6 @@ public:
     bool answering = true;
     // Program commands still to be answered; negative: all of them.
     int programAnswersLeft = -1;
-    int eraseCommands = 0;
     int programCommands = 0;
     int startApplicationCommands = 0;
 
