@@ -59,8 +59,8 @@ private slots:
     void widgets_data();
     void widgets();
     void creationOrder();
+    void settingsAndTexts_data();
     void settingsAndTexts();
-    void translatedTexts();
     void declaredSlots();
     void displayTimerDrivesTheDisplay();
 
@@ -120,18 +120,32 @@ void TestMainWindow::creationOrder()
     QVERIFY(window.menuBar()->actions().isEmpty());
 }
 
+void TestMainWindow::settingsAndTexts_data()
+{
+    QTest::addColumn<bool>("translated");
+    QTest::newRow("no translator") << false;
+    // A translator shows which texts go through the lookup, under the window's context.
+    QTest::newRow("marking translator") << true;
+}
+
 void TestMainWindow::settingsAndTexts()
 {
+    QFETCH(bool, translated);
+    MarkingTranslator translator;
+    if (translated)
+        QCoreApplication::installTranslator(&translator);
+    auto shown = [&](const QString &text) { return translated ? "<" + text + ">" : text; };
     VelmorithUpdate window;
+    QCoreApplication::removeTranslator(&translator);
     QCOMPARE(window.objectName(), QStringLiteral("VelmorithUpdate"));
     QCOMPARE(window.size(), QSize(431, 434));
-    QCOMPARE(window.windowTitle(), QStringLiteral("Autoloader Update"));
-    QCOMPARE(window.findChild<QPushButton *>("pushButton")->text(), QStringLiteral("Start"));
+    QCOMPARE(window.windowTitle(), shown("Autoloader Update"));
+    QCOMPARE(window.findChild<QPushButton *>("pushButton")->text(), shown("Start"));
 
     auto *label = window.findChild<QLabel *>("label");
     QVERIFY(label->isEnabled());
     QCOMPARE(label->alignment(), Qt::AlignHCenter | Qt::AlignVCenter);
-    QCOMPARE(label->text(), QStringLiteral("MAIN"));
+    QCOMPARE(label->text(), shown("MAIN"));
 
     auto *bar = window.findChild<QProgressBar *>("progressBarMain");
     QVERIFY(bar->isEnabled());
@@ -145,28 +159,12 @@ void TestMainWindow::settingsAndTexts()
     QVERIFY(!edit->isReadOnly());
     QCOMPARE(edit->document()->blockCount(), 2);
     QCOMPARE(edit->document()->firstBlock().text(), QStringLiteral("Before attaching Brastel to the PC"));
-    QCOMPARE(edit->document()->lastBlock().text(), QStringLiteral("Press the Start button"));
+    QCOMPARE(edit->document()->lastBlock().text(), QStringLiteral("Press the Start button")); // plain text
 
     QTimer *timer = window.displayTimerObject();
     QCOMPARE(timer->parent(), &window);
     QCOMPARE(timer->interval(), 200);
     QVERIFY(timer->isActive() && !timer->isSingleShot());
-}
-
-void TestMainWindow::translatedTexts()
-{
-    MarkingTranslator translator;
-    QCoreApplication::installTranslator(&translator);
-    {
-        VelmorithUpdate window;
-        QCOMPARE(window.windowTitle(), QStringLiteral("<Autoloader Update>"));
-        QCOMPARE(window.findChild<QPushButton *>("pushButton")->text(), QStringLiteral("<Start>"));
-        QCOMPARE(window.findChild<QLabel *>("label")->text(), QStringLiteral("<MAIN>"));
-        // The instruction lines are plain text.
-        QCOMPARE(window.findChild<QTextEdit *>("textEdit")->toPlainText(),
-                 QStringLiteral("Before attaching Brastel to the PC\nPress the Start button"));
-    }
-    QCoreApplication::removeTranslator(&translator);
 }
 
 void TestMainWindow::declaredSlots()
