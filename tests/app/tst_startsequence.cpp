@@ -7,7 +7,6 @@
 #include "windowrig.h"
 
 #include <QMessageBox>
-#include <QProgressBar>
 #include <QStatusBar>
 #include <QtTest>
 
@@ -99,7 +98,6 @@ private slots:
     void oneFreePort();
     void noQualifyingPort_data();
     void noQualifyingPort();
-    void pressAfterNothingFound();
     void systemEnumerationByDefault();
     void severalPorts_data();
     void severalPorts();
@@ -163,19 +161,11 @@ void TestStartSequence::noQualifyingPort()
     QCOMPARE(debug.lines(), QStringList{"0"});
     QCOMPARE(rig.statusBar()->currentMessage(), FindingPort);
     QCOMPARE(availableSerialPorts.size(), ports.size());
-}
 
-void TestStartSequence::pressAfterNothingFound()
-{
-    WindowRig rig;
-    rig.writeImage(40000);
-    rig.offerPorts({port("ttyUSB0", true, true, "FTDI")});
-    verifyNoDevice(rig.pressStart());
     // The device turns up: the next press finds it like a first one would.
     rig.offerPorts({rig.ftdiPort()});
-    DebugCapture debug;
+    debug.clear();
     verifyInstructionBoxes(rig.pressStart());
-    QCOMPARE(rig.engines().size(), 1);
     QCOMPARE(windowLines(debug), linesOfAnEngine(rig, 0, 1));
 }
 
@@ -243,7 +233,6 @@ void TestStartSequence::pressWhileRunning()
     QVERIFY(device.run(
         engine, [&] { return device.programCommands >= 3; }, &rig));
     rig.pty().drain(50); // the last answer lands; the block it brings stays unanswered for now
-    rig.tickWindow(2);
     const quint32 address = masterAddress;
     const qint32 stage = sequencerStage;
 
@@ -262,13 +251,11 @@ void TestStartSequence::pressWhileRunning()
     QCOMPARE(activeEngine, engine);
     QCOMPARE(rig.statusBar()->currentMessage(), FindingPort);
 
-    // Undisturbed: the update goes on, and the bar with it.
+    // Undisturbed: the update goes on.
     const int before = device.programCommands;
     QVERIFY(device.run(
         engine, [&] { return device.programCommands >= before + 3; }, &rig));
-    rig.tickWindow();
-    QCOMPARE(rig.bar()->maximum(), 40000);
-    QCOMPARE(rig.bar()->value(), int(masterAddress));
+    QCOMPARE(engine->condition(), BootTest::Working);
 }
 
 void TestStartSequence::pressAfterEnd_data()
