@@ -64,46 +64,36 @@ private slots:
         resetWindowState();
     }
 
-    void offersExactlyOneFtdiPort();
-    void sampleImageInItsOwnFolder();
+    void portAndImage();
     void replugsAfterHangUp();
     void updateThroughTheWindow_data();
     void updateThroughTheWindow();
-    void programHelp();
     void programStartsOnTheSimulatedDevice();
 };
 
-void TestRehearsal::offersExactlyOneFtdiPort()
-{
-    Rehearsal rehearsal(unpaced());
-    QVERIFY2(rehearsal.start(), qPrintable(rehearsal.errorString()));
-    const QList<PortRecord> ports = rehearsal.enumerator()();
-    QCOMPARE(ports.size(), 1);
-    const PortRecord &port = ports.first();
-    QVERIFY(qualifiesForUpdate(port));
-    QCOMPARE(port.name, rehearsal.portName());
-    QVERIFY(opensAsTerminal(port.name));
-    // As the engine opens it; and again, as after a finished update.
-    for (int i = 0; i < 2; ++i) {
-        QSerialPort serial(port.name);
-        QVERIFY2(serial.open(QIODevice::ReadWrite), qPrintable(serial.errorString()));
-        serial.close();
-    }
-    // A second press is offered the same device while it stays plugged in.
-    QCOMPARE(rehearsal.ports().first().name, port.name);
-    QCOMPARE(rehearsal.plugCount(), 1);
-}
-
-void TestRehearsal::sampleImageInItsOwnFolder()
+void TestRehearsal::portAndImage()
 {
     QString folder;
     {
         Rehearsal rehearsal(unpaced());
-        QVERIFY(rehearsal.start());
+        QVERIFY2(rehearsal.start(), qPrintable(rehearsal.errorString()));
+        const QList<PortRecord> ports = rehearsal.enumerator()();
+        QCOMPARE(ports.size(), 1);
+        QVERIFY(qualifiesForUpdate(ports.first()));
+        QCOMPARE(ports.first().name, rehearsal.portName());
+        QVERIFY(opensAsTerminal(rehearsal.portName()));
+        // As the engine opens it; and again, as after a finished update.
+        for (int i = 0; i < 2; ++i) {
+            QSerialPort serial(rehearsal.portName());
+            QVERIFY2(serial.open(QIODevice::ReadWrite), qPrintable(serial.errorString()));
+        }
+        // A second press is offered the same device while it stays plugged in.
+        QCOMPARE(rehearsal.ports().first().name, rehearsal.portName());
+        QCOMPARE(rehearsal.plugCount(), 1);
+
+        // The sample image, never where the program lies (where an operator's real image would be).
         folder = rehearsal.imageFolder();
-        QVERIFY(folder.endsWith(QLatin1Char('/')));
         QCOMPARE(rehearsal.imagePath(), folder + QStringLiteral("VelmorithAL_full.bin"));
-        // Never where the program lies, where an operator's real image would be.
         QVERIFY(QDir(folder) != QDir(QCoreApplication::applicationDirPath()));
         const QByteArray onDisk = fileBytes(rehearsal.imagePath());
         QCOMPARE(onDisk.size(), 0x4000 + 32 * 1024);
@@ -204,25 +194,6 @@ void TestRehearsal::updateThroughTheWindow()
                                      : QStringLiteral("Rehearsal flash check after start 1: WRONG - ")),
              qPrintable(line));
     QVERIFY(!line.contains(QLatin1Char('\n')));
-}
-
-void TestRehearsal::programHelp()
-{
-    // --help needs no display.
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    process.setProcessEnvironment(environment);
-    process.start(DemoExecutable, {QStringLiteral("--help")});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitCode(), 0);
-    const QString help = QString::fromUtf8(process.readAllStandardOutput());
-    for (const char *option : {"--unpaced", "--image-size", "--no-image", "--silent-erases", "--unplug-at"})
-        QVERIFY2(help.contains(QLatin1String(option)), option);
-    process.start(DemoExecutable, {QStringLiteral("--image-size"), QStringLiteral("lots")});
-    QVERIFY(process.waitForFinished(10000));
-    QCOMPARE(process.exitCode(), 2);
 }
 
 void TestRehearsal::programStartsOnTheSimulatedDevice()
