@@ -243,14 +243,25 @@ void TestMainWindow::bareProgramName()
 }
 
 // A path that did not fit: nothing recorded, so nothing to cut and nothing put in its place.
+// The engine then has no image path, and the operator is told so.
 void TestMainWindow::programPathTooLong()
 {
     QVERIFY(!recordProgramPath(("/" + QByteArray(420, 'd') + "/VelmorithUpdate").constData()));
+    WindowRig rig(1, false);
     DebugCapture debug;
-    VelmorithUpdate window;
+    rig.window();
     QCOMPARE(QByteArray(appDirectory), QByteArray());
     QVERIFY(appDirectoryOverflow);
     QCOMPARE(debug.lines(), QStringList({QString(), QString()}));
+
+    rig.offerPorts({rig.ftdiPort()});
+    rig.pressStart();
+    BootTest *engine = rig.engines().first();
+    QCOMPARE(engine->condition(), BootTest::ImageRefused);
+    QVERIFY(engine->imagePath().isEmpty());
+    QVERIFY(!engine->imageProblem().isEmpty());
+    rig.tickWindow();
+    QCOMPARE(rig.statusBar()->currentMessage(), QStringLiteral("Firmware image %1").arg(engine->imageProblem()));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -83,7 +83,6 @@ private slots:
 
     void refusedImage_data();
     void refusedImage();
-    void programPathTooLong();
     void imageReadFails();
     void statusTextsAreTranslated();
 };
@@ -230,18 +229,6 @@ void TestProgressDisplay::refusedImage()
     rig.tickWindow(2);
     QVERIFY(rig.statusBar()->currentMessage().startsWith("Firmware image " + engine->imageProblem()));
     QVERIFY(rig.pty().drain(5).isEmpty());
-}
-
-void TestProgressDisplay::programPathTooLong()
-{
-    QVERIFY(!recordProgramPath(("/" + QByteArray(400, 'd') + "/VelmorithUpdate").constData()));
-    WindowRig rig(1, false);
-    BootTest *engine = started(rig, -1);
-    QCOMPARE(engine->condition(), BootTest::ImageRefused);
-    QVERIFY(engine->imagePath().isEmpty());
-    rig.tickWindow();
-    QVERIFY(!engine->imageProblem().isEmpty());
-    QCOMPARE(rig.statusBar()->currentMessage(), QStringLiteral("Firmware image %1").arg(engine->imageProblem()));
 }
 
 void TestProgressDisplay::imageReadFails()
