@@ -22,18 +22,11 @@ Q_DECLARE_METATYPE(CommandKind)
 
 namespace {
 
-// A program-block message as the engine frames it: words little-endian, upper-case hex.
+// A program-block message as the engine sends it.
 QByteArray programMessage(quint32 address, const QByteArray &block = QByteArray())
 {
-    QByteArray data = block.left(32);
-    data.append(QByteArray(32 - data.size(), '\0'));
-    QByteArray text = "$MPRG," + QByteArray::number(address, 16).toUpper();
-    for (int i = 0; i < 32; i += 4) {
-        const quint32 word = quint32(quint8(data[i])) | quint32(quint8(data[i + 1])) << 8 |
-                             quint32(quint8(data[i + 2])) << 16 | quint32(quint8(data[i + 3])) << 24;
-        text += ',' + QByteArray::number(word, 16).toUpper();
-    }
-    return framedMessage(text);
+    composeProgramBlock(block, address);
+    return framedMessage(txBuffer);
 }
 
 QByteArray eraseMessage()
