@@ -12,6 +12,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -51,8 +53,18 @@ void watch(QtMsgType type, const QMessageLogContext &, const QString &message)
     }
 }
 
+// CPU time of the calling thread (the engine's), in seconds.
+double threadCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 struct Result
 {
+    double engineCpuSeconds = 0; // the engine's thread, from the erase to the end of the update
     double seconds = 0;
     int blocks = 0;
     qint64 commandBytes = 0;
@@ -88,10 +100,12 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
     {
         BootTest engine(device.slavePath());
         EngineProbe::timer(&engine)->stop();
+        const double cpuBefore = threadCpuSeconds();
         tickEngine(&engine, 7); // to the erase
         while (trace.endNs < 0)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         // The rest of the update: fill blocks and the start, with the ticks run at once.
+        result.engineCpuSeconds = threadCpuSeconds() - cpuBefore;
         while (engine.isRunning()) {
             tickEngine(&engine);
             QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
@@ -140,16 +154,22 @@ int main(int argc, char **argv)
     // Unpaced: 64 KiB image, 1536 program blocks, median of several runs.
     const QByteArray full = makeImage(0x10000);
     std::vector<double> rates;
+    std::vector<double> cpuPerBlock;
     bool allCorrect = true;
     for (int run = 0; run < (quick ? 2 : 7); ++run) {
         const Result r = runOnce(full, LinkPacing());
         allCorrect = allCorrect && r.flashOk && r.blocks == 1536;
         rates.push_back(r.blocks / r.seconds);
-        std::printf("unpaced run %d: %d blocks in %.4f s, %.0f round trips/s, flash %s\n", run + 1, r.blocks,
-                    r.seconds, r.blocks / r.seconds, r.flashOk ? "correct" : "WRONG");
+        cpuPerBlock.push_back(1e6 * r.engineCpuSeconds / r.blocks);
+        std::printf("unpaced run %d: %d blocks in %.4f s, %.0f round trips/s, engine CPU %.1f us a block, flash %s\n",
+                    run + 1, r.blocks, r.seconds, r.blocks / r.seconds, cpuPerBlock.back(),
+                    r.flashOk ? "correct" : "WRONG");
     }
     std::sort(rates.begin(), rates.end());
     const double medianRate = rates[rates.size() / 2];
+    std::sort(cpuPerBlock.begin(), cpuPerBlock.end());
+    std::printf("engine CPU per round trip (median): %.1f us; the rest is the pseudo-terminal's wake-ups\n",
+                cpuPerBlock[cpuPerBlock.size() / 2]);
     const long rss = peakRssKib();
 
     // Paced at 38400 baud: the engine's time against the wire time of the same messages.
@@ -158,8 +178,8 @@ int main(int argc, char **argv)
     const QByteArray small = makeImage(0x4000 + (quick ? 0x800 : 0x2000));
     const Result p = runOnce(small, paced);
     const double ratio = p.seconds / wireSeconds(p, paced);
-    std::printf("paced 38400 baud: %d blocks in %.3f s, wire %.3f s, %.2f ms a block, flash %s\n", p.blocks,
-                p.seconds, wireSeconds(p, paced), 1000 * p.seconds / p.blocks, p.flashOk ? "correct" : "WRONG");
+    std::printf("paced 38400 baud: %d blocks in %.3f s, wire %.3f s, %.2f ms a block, flash %s\n", p.blocks, p.seconds,
+                wireSeconds(p, paced), 1000 * p.seconds / p.blocks, p.flashOk ? "correct" : "WRONG");
 
     // The FTDI chip's latency timer (16 ms by default) holds every short reply back.
     LinkPacing latency = paced;
@@ -168,8 +188,8 @@ int main(int argc, char **argv)
     std::printf("paced 38400 baud + 16 ms reply latency: %d blocks in %.3f s, %.2f ms a block (%.2f x wire)\n",
                 l.blocks, l.seconds, 1000 * l.seconds / l.blocks, l.seconds / wireSeconds(l, latency));
     // Bytes, not blocks, set the wire time: a 64 KiB image at the same pace.
-    std::printf("64 KiB image estimate: %.1f s at 38400 baud, %.1f s with 16 ms latency\n",
-                1536 * p.seconds / p.blocks, 1536 * l.seconds / l.blocks);
+    std::printf("64 KiB image estimate: %.1f s at 38400 baud, %.1f s with 16 ms latency\n", 1536 * p.seconds / p.blocks,
+                1536 * l.seconds / l.blocks);
 
     allCorrect = allCorrect && p.flashOk && l.flashOk;
     std::printf("roundtrips_per_s: %.0f\n", medianRate);

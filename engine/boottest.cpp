@@ -8,8 +8,7 @@
 
 using namespace Protocol;
 
-BootTest::BootTest(QString portName)
-    : QObject(nullptr)
+BootTest::BootTest(QString portName) : QObject(nullptr)
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
     if (activeEngine && activeEngine != this)
@@ -56,9 +55,15 @@ BootTest::~BootTest()
         activeEngine = nullptr;
 }
 
-int BootTest::imageSize() const { return imageFileSize; }
+int BootTest::imageSize() const
+{
+    return imageFileSize;
+}
 
-int BootTest::currentMasterAddress() const { return int(masterAddress); }
+int BootTest::currentMasterAddress() const
+{
+    return int(masterAddress);
+}
 
 BootTest::Condition BootTest::condition() const
 {
@@ -71,13 +76,25 @@ BootTest::Condition BootTest::condition() const
     return Working;
 }
 
-bool BootTest::isRunning() const { return terminal == Working; }
+bool BootTest::isRunning() const
+{
+    return terminal == Working;
+}
 
-QString BootTest::imagePath() const { return imageFile.fileName(); }
+QString BootTest::imagePath() const
+{
+    return imageFile.fileName();
+}
 
-QString BootTest::imageProblem() const { return problem; }
+QString BootTest::imageProblem() const
+{
+    return problem;
+}
 
-qint64 BootTest::elapsedMs() const { return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed(); }
+qint64 BootTest::elapsedMs() const
+{
+    return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed();
+}
 
 void BootTest::openImage()
 {

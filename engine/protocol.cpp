@@ -25,7 +25,10 @@ int hexDigit(char c)
     return 0; // anything else counts as 0
 }
 
-inline bool endsField(char c) { return c == '\0' || c == ',' || c == '\r' || c == '\n' || c == '*'; }
+inline bool endsField(char c)
+{
+    return c == '\0' || c == ',' || c == '\r' || c == '\n' || c == '*';
+}
 
 struct Token
 {
@@ -35,8 +38,8 @@ struct Token
 
 // Tested in this order.
 constexpr Token tokens[] = {
-    {"$MERASEA", Reply::EraseAck},         {"$MPRGA", Reply::ProgramAck},      {"$MBL", Reply::MasterBootloader},
-    {"$SERASEA", Reply::SlaveEraseAck},    {"$SPRGA", Reply::SlaveProgramAck}, {"$ABL", Reply::AppBootloader},
+    {"$MERASEA", Reply::EraseAck},      {"$MPRGA", Reply::ProgramAck},      {"$MBL", Reply::MasterBootloader},
+    {"$SERASEA", Reply::SlaveEraseAck}, {"$SPRGA", Reply::SlaveProgramAck}, {"$ABL", Reply::AppBootloader},
     {"$CONR", Reply::ConnectRequest},
 };
 
@@ -67,13 +70,14 @@ void composeProgramBlock(const QByteArray &block, quint32 address)
 {
     quint8 data[Protocol::BlockSize] = {};
     std::memcpy(data, block.constData(), size_t(qBound(0, block.size(), Protocol::BlockSize)));
-    composeMessage("%s", Protocol::ProgramCommand);
-    composeMessage("%s,%X", txBuffer, unsigned(address));
-    for (int i = 0; i < Protocol::BlockSize; i += 4) {
-        const quint32 word = quint32(data[i]) | quint32(data[i + 1]) << 8 | quint32(data[i + 2]) << 16 |
-                             quint32(data[i + 3]) << 24;
-        composeMessage("%s,%X", txBuffer, unsigned(word));
+    unsigned words[Protocol::BlockSize / 4];
+    for (int i = 0; i < Protocol::BlockSize / 4; ++i) {
+        const quint8 *b = data + 4 * i;
+        words[i] = unsigned(b[0]) | unsigned(b[1]) << 8 | unsigned(b[2]) << 16 | unsigned(b[3]) << 24;
     }
+    // One pass: the same text as appending ",%X" field by field, without copying it ten times.
+    composeMessage("%s,%X,%X,%X,%X,%X,%X,%X,%X,%X", Protocol::ProgramCommand, unsigned(address), words[0], words[1],
+                   words[2], words[3], words[4], words[5], words[6], words[7]);
 }
 
 int frameMessage(char *text)
@@ -91,7 +95,12 @@ int frameMessage(char *text)
         return 0;
     char *out = text + length;
     *out++ = '*';
-    out += std::snprintf(out, 5, "%X", unsigned(crc));
+    // Upper-case hex without leading zeros; 0 is the single digit 0.
+    int shift = 12;
+    while (shift > 0 && (crc >> shift) == 0)
+        shift -= 4;
+    for (; shift >= 0; shift -= 4)
+        *out++ = "0123456789ABCDEF"[(crc >> shift) & 0xF];
     *out++ = '\n';
     *out = '\0';
     return int(out - text);

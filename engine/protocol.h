@@ -8,10 +8,10 @@
 namespace Protocol {
 
 // Flash layout.
-constexpr quint32 ImageStart = 0x4000;    // first flash address (and file offset) that is sent
-constexpr int BlockSize = 32;             // data bytes in one program block
-constexpr quint32 FillBoundary = 0x1000;  // zero blocks run up to a multiple of this
-constexpr quint32 FlashEnd = 0x10000;     // 64 KiB of flash
+constexpr quint32 ImageStart = 0x4000;   // first flash address (and file offset) that is sent
+constexpr int BlockSize = 32;            // data bytes in one program block
+constexpr quint32 FillBoundary = 0x1000; // zero blocks run up to a multiple of this
+constexpr quint32 FlashEnd = 0x10000;    // 64 KiB of flash
 
 constexpr char ImageFileName[] = "VelmorithAL_full.bin";
 
@@ -21,20 +21,20 @@ constexpr char StartApplicationCommand[] = "$MJAPP";
 constexpr char ProgramCommand[] = "$MPRG";
 
 // Timing, in engine ticks.
-constexpr int TickMs = 200;                 // one tick
-constexpr int StartDelayTicks = 5;          // construction to the first step
-constexpr int PrepareTicks = 2;             // prepare to erase
-constexpr int EraseAnswerTicks = 50;        // wait for "$MERASEA" after the first erase of a cycle
-constexpr int EraseRetryStepTicks = 5;      // second erase, port close, port reopen
-constexpr int ReplyArmTicks = 10;           // set by "$MERASEA" and "$MPRGA" before the reply step
-constexpr int BlockAnswerTicks = 12;        // wait for "$MPRGA"; pauses at image end and boundary
-constexpr int StartApplicationTicks = 5;    // "$MJAPP" to the final stage
+constexpr int TickMs = 200;              // one tick
+constexpr int StartDelayTicks = 5;       // construction to the first step
+constexpr int PrepareTicks = 2;          // prepare to erase
+constexpr int EraseAnswerTicks = 50;     // wait for "$MERASEA" after the first erase of a cycle
+constexpr int EraseRetryStepTicks = 5;   // second erase, port close, port reopen
+constexpr int ReplyArmTicks = 10;        // set by "$MERASEA" and "$MPRGA" before the reply step
+constexpr int BlockAnswerTicks = 12;     // wait for "$MPRGA"; pauses at image end and boundary
+constexpr int StartApplicationTicks = 5; // "$MJAPP" to the final stage
 
 // Buffers.
 constexpr int TxBufferSize = 1000;
 constexpr int LineBufferSize = 1000;
-constexpr int MaxMessageText = 247;         // longest text sendMessage frames
-constexpr int ReplyStartWindow = 998;       // "$" of a reply must lie in positions 0..997
+constexpr int MaxMessageText = 247;   // longest text sendMessage frames
+constexpr int ReplyStartWindow = 998; // "$" of a reply must lie in positions 0..997
 constexpr int ChecksumFieldChars = 5;
 constexpr int ReplyNameChars = 64;
 
@@ -42,19 +42,22 @@ constexpr int ReplyNameChars = 64;
 
 // Replies the engine recognises, in the order they are tested.
 enum class Reply {
-    None,            // not a valid reply, or a name nobody knows
-    EraseAck,        // "$MERASEA"
-    ProgramAck,      // "$MPRGA"
-    MasterBootloader,// "$MBL"
-    SlaveEraseAck,   // "$SERASEA"
-    SlaveProgramAck, // "$SPRGA"
-    AppBootloader,   // "$ABL"
-    ConnectRequest,  // "$CONR"
+    None,             // not a valid reply, or a name nobody knows
+    EraseAck,         // "$MERASEA"
+    ProgramAck,       // "$MPRGA"
+    MasterBootloader, // "$MBL"
+    SlaveEraseAck,    // "$SERASEA"
+    SlaveProgramAck,  // "$SPRGA"
+    AppBootloader,    // "$ABL"
+    ConnectRequest,   // "$CONR"
 };
 
 // CRC-16/MCRF4XX: reflected 0x1021, initial 0xFFFF, no final XOR.
 quint16 messageChecksum(const char *data, int length);
-inline quint16 messageChecksum(const QByteArray &data) { return messageChecksum(data.constData(), data.size()); }
+inline quint16 messageChecksum(const QByteArray &data)
+{
+    return messageChecksum(data.constData(), data.size());
+}
 
 // printf into the process-wide txBuffer; an argument may point into txBuffer itself.
 int composeMessage(const char *format, ...)

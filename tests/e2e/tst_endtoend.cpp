@@ -48,8 +48,8 @@ void TestEndToEnd::images_data()
     QTest::newRow("0x4000 + 32 KiB") << sampleImage(0x4000 + 0x8000, 2) << 1024;
     QTest::newRow("the largest, 0x10000") << sampleImage(0x10000, 3) << 1536;
     const int randomSize = 0x4001 + int(QRandomGenerator(20261206).bounded(0xC000 - 1));
-    QTest::addRow("random size %d", randomSize) << sampleImage(randomSize, 4)
-                                                << int((((randomSize + 0xFFF) & ~0xFFF) - 0x4000) / 32);
+    QTest::addRow("random size %d", randomSize)
+        << sampleImage(randomSize, 4) << int((((randomSize + 0xFFF) & ~0xFFF) - 0x4000) / 32);
     QTest::newRow("one byte beyond 0x4000") << sampleImage(0x4001, 5) << 128;
 }
 

@@ -42,7 +42,10 @@ struct Tally
 Tally tally;
 
 // The outcome every run must have: an application started only on a correct flash.
-bool safe(const UpdateOutcome &run) { return run.device.applicationStarts == 0 || run.flash.ok; }
+bool safe(const UpdateOutcome &run)
+{
+    return run.device.applicationStarts == 0 || run.flash.ok;
+}
 
 // A run that must complete: started once, on a correct flash. A lost "$MJAPP" cannot be
 // told from a delivered one (it has no answer), so there the application stays unstarted.
@@ -95,9 +98,9 @@ void TestFaultSweep::initTestCase()
 void TestFaultSweep::singleFaultAtEveryMessage_data()
 {
     QTest::addColumn<int>("kind");
-    for (const FaultKind kind : {FaultKind::LoseCommand, FaultKind::LoseReply, FaultKind::CorruptReply,
-                                 FaultKind::NoiseBytes, FaultKind::NoiseLine, FaultKind::SplitReply,
-                                 FaultKind::DelayReply})
+    for (const FaultKind kind :
+         {FaultKind::LoseCommand, FaultKind::LoseReply, FaultKind::CorruptReply, FaultKind::NoiseBytes,
+          FaultKind::NoiseLine, FaultKind::SplitReply, FaultKind::DelayReply})
         QTest::newRow(kindName(kind)) << int(kind);
 }
 

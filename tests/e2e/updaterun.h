@@ -11,13 +11,13 @@
 
 struct UpdateOutcome
 {
-    bool finished = false;        // the engine ended (completed, refused, failed) within the tick budget
+    bool finished = false; // the engine ended (completed, refused, failed) within the tick budget
     BootTest::Condition condition = BootTest::Working;
-    bool portClosed = false;      // the engine's port, at the end
-    int ticks = 0;                // engine ticks driven
-    DeviceCounters device;        // what the device saw and did
-    FlashCheck flash;             // the device's flash against the image
-    qint64 lastMessage = 0;       // number of the last message the device received
+    bool portClosed = false;       // the engine's port, at the end
+    int ticks = 0;                 // engine ticks driven
+    DeviceCounters device;         // what the device saw and did
+    FlashCheck flash;              // the device's flash against the image
+    qint64 lastMessage = 0;        // number of the last message the device received
     bool startCommandLost = false; // the device never saw "$MJAPP" because the link lost it
 };
 

@@ -44,14 +44,17 @@ QByteArray blockLine(quint32 address, QByteArray data)
     data.append(QByteArray(32 - data.size(), '\0'));
     QByteArray body = "MPRG," + QByteArray::number(address, 16).toUpper();
     for (int i = 0; i < 32; i += 4) {
-        const quint32 word = quint8(data[i]) | quint8(data[i + 1]) << 8 | quint8(data[i + 2]) << 16 |
-                             quint32(quint8(data[i + 3])) << 24;
+        const quint32 word =
+            quint8(data[i]) | quint8(data[i + 1]) << 8 | quint8(data[i + 2]) << 16 | quint32(quint8(data[i + 3])) << 24;
         body += "," + QByteArray::number(word, 16).toUpper();
     }
     return "$" + body + "*" + QByteArray::number(referenceChecksum(body), 16).toUpper() + "\n";
 }
 
-QString lengthLine(const QByteArray &wire) { return QStringLiteral("String Len: %1").arg(wire.size()); }
+QString lengthLine(const QByteArray &wire)
+{
+    return QStringLiteral("String Len: %1").arg(wire.size());
+}
 
 class Rig
 {
@@ -192,7 +195,8 @@ void TestEngine::workedExample()
     QCOMPARE(rig.quiet(), QByteArray());
     QCOMPARE(sequencerStage, qint32(StageFill));
     QCOMPARE(masterAddress, 0x4060u);
-    expectedDebug << "16454" << "16480";
+    expectedDebug << "16454"
+                  << "16480";
     rig.tick(11);
     QCOMPARE(rig.quiet(), QByteArray());
 
@@ -284,7 +288,9 @@ void TestEngine::boundaryImage()
     rig.tick(1);
     QCOMPARE(rig.next(), startLine);
     const QStringList tail = debug.linesWithout({"d", "String Len:"}).mid(2);
-    QCOMPARE(tail, QStringList() << "20480" << "20480" << "20480");
+    QCOMPARE(tail, QStringList() << "20480"
+                                 << "20480"
+                                 << "20480");
 }
 
 void TestEngine::eraseRetryCycle()
@@ -372,12 +378,18 @@ void TestEngine::refusedImages_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("reason");
-    QTest::newRow("missing") << "missing" << "File Does not Exist ";
-    QTest::newRow("a folder, not a file") << "folder" << "Image cannot be opened:";
-    QTest::newRow("empty") << "0" << "Image holds nothing beyond 0x4000: 0 bytes";
-    QTest::newRow("100 bytes") << "100" << "Image holds nothing beyond 0x4000: 100 bytes";
-    QTest::newRow("exactly 16384 bytes") << "16384" << "Image holds nothing beyond 0x4000: 16384 bytes";
-    QTest::newRow("beyond the flash") << "65537" << "Image larger than the flash: 65537 bytes";
+    QTest::newRow("missing") << "missing"
+                             << "File Does not Exist ";
+    QTest::newRow("a folder, not a file") << "folder"
+                                          << "Image cannot be opened:";
+    QTest::newRow("empty") << "0"
+                           << "Image holds nothing beyond 0x4000: 0 bytes";
+    QTest::newRow("100 bytes") << "100"
+                               << "Image holds nothing beyond 0x4000: 100 bytes";
+    QTest::newRow("exactly 16384 bytes") << "16384"
+                                         << "Image holds nothing beyond 0x4000: 16384 bytes";
+    QTest::newRow("beyond the flash") << "65537"
+                                      << "Image larger than the flash: 65537 bytes";
 }
 
 void TestEngine::refusedImages()
@@ -446,7 +458,8 @@ void TestEngine::pathLimits()
         QCOMPARE(lines.at(0).size(), 399);
         QCOMPARE(lines.at(1), QStringLiteral("File Does not Exist "));
     } else {
-        QCOMPARE(lines, QStringList() << "Image path too long, not loaded" << "Chain: 0");
+        QCOMPARE(lines, QStringList() << "Image path too long, not loaded"
+                                      << "Chain: 0");
         QVERIFY(rig.engine->imagePath().isEmpty());
     }
 }
@@ -731,7 +744,8 @@ void TestEngine::linkLost()
     DebugCapture debug;
     rig.pty.closeMaster();
     QTRY_COMPARE(rig.engine->condition(), BootTest::LinkLost);
-    QVERIFY(debug.lines().contains(QStringLiteral("Connection lost \"%1\"").arg(EngineProbe::port(rig.engine)->portName())));
+    QVERIFY(debug.lines().contains(
+        QStringLiteral("Connection lost \"%1\"").arg(EngineProbe::port(rig.engine)->portName())));
 }
 
 QTEST_GUILESS_MAIN(TestEngine)

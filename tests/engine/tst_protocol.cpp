@@ -126,8 +126,7 @@ void TestProtocol::framingLengthLimit()
         QCOMPARE(framed, 0);
         return;
     }
-    const QByteArray expected =
-        text + "*" + QByteArray::number(referenceChecksum(text.mid(1)), 16).toUpper() + "\n";
+    const QByteArray expected = text + "*" + QByteArray::number(referenceChecksum(text.mid(1)), 16).toUpper() + "\n";
     QCOMPARE(QByteArray(txBuffer, framed), expected);
     QVERIFY(framed <= 253);
 }

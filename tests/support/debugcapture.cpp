@@ -36,7 +36,10 @@ DebugCapture::DebugCapture()
     previous = qInstallMessageHandler(collect);
 }
 
-DebugCapture::~DebugCapture() { qInstallMessageHandler(previous); }
+DebugCapture::~DebugCapture()
+{
+    qInstallMessageHandler(previous);
+}
 
 QStringList DebugCapture::lines() const
 {
