@@ -79,6 +79,7 @@ private slots:
     void unplugged();
     void randomMixes_data();
     void randomMixes();
+    void delayedRepliesWithLosses_data();
     void delayedRepliesWithLosses();
     void cleanupTestCase();
 
@@ -171,25 +172,35 @@ void TestFaultSweep::randomMixes()
     }
 }
 
+void TestFaultSweep::delayedRepliesWithLosses_data()
+{
+    QTest::addColumn<double>("rate");
+    QTest::newRow("5 %") << 0.05;
+    QTest::newRow("15 %") << 0.15;
+}
+
 void TestFaultSweep::delayedRepliesWithLosses()
 {
+    QFETCH(double, rate);
     // Answers carry no address: a reply held past the timeout, and a loss after it, can make
     // the engine count one block too many. Measured, not prevented; never an unsafe start
     // without delays (above).
     int runs = 0, startedWrong = 0, startedRight = 0;
-    for (quint64 seed = 1; seed <= 40; ++seed) {
+    for (quint64 seed = 1; seed <= 30; ++seed) {
         DeviceConfig config;
-        config.seed = seed;
-        config.fault(FaultKind::DelayReply).rate = 0.05;
-        config.fault(FaultKind::LoseCommand).rate = 0.05;
-        config.fault(FaultKind::LoseReply).rate = 0.05;
+        config.seed = seed + quint64(rate * 1000);
+        config.fault(FaultKind::DelayReply).rate = rate;
+        config.fault(FaultKind::LoseCommand).rate = rate;
+        config.fault(FaultKind::LoseReply).rate = rate;
         const UpdateOutcome run = runUpdate(image, config);
         ++runs;
         if (run.device.applicationStarts > 0)
             ++(run.flash.ok ? startedRight : startedWrong);
+        else
+            QVERIFY2(run.startCommandLost, qPrintable(describe(run))); // it ended all the same
     }
-    qInfo("delay_loss_runs: %d started_correct: %d started_wrong_flash: %d", runs, startedRight, startedWrong);
-    QCOMPARE(runs, 40);
+    qInfo("delay_loss_runs: %d at %.0f %% each started_correct: %d started_wrong_flash: %d", runs, rate * 100,
+          startedRight, startedWrong);
 }
 
 void TestFaultSweep::cleanupTestCase()
