@@ -13,7 +13,6 @@ struct EngineProbe
     static QTimer *timer(BootTest *engine) { return engine->tickTimer; }
     static qint16 lineLength(const BootTest *engine) { return engine->lineLength; }
     static qint32 retryCount(const BootTest *engine) { return engine->retryCount; }
-    static const char *lineBuffer(const BootTest *engine) { return engine->lineBuffer; }
 };
 
 // Runs the engine's tick slot n times, as its 200 ms timer would.
