@@ -5,52 +5,30 @@
 #include <QEventLoop>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 
 PtyLink::PtyLink()
 {
-    char name[256] = {};
-    if (openpty(&master, &slave, name, nullptr, nullptr) != 0) {
-        master = slave = -1;
-        return;
-    }
-    termios tio{};
-    tcgetattr(slave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(slave, TCSANOW, &tio);
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    path = QString::fromLocal8Bit(name);
-    // Our slave descriptor stays open so the master never sees a hang-up while the
-    // program closes and reopens its port.
+    pair.open();
 }
 
-PtyLink::~PtyLink()
-{
-    closeMaster();
-    if (slave >= 0)
-        ::close(slave);
-}
+PtyLink::~PtyLink() = default;
 
 void PtyLink::closeMaster()
 {
-    if (master >= 0)
-        ::close(master);
-    master = -1;
+    pair.closeMaster();
 }
 
 void PtyLink::write(const QByteArray &bytes)
 {
     const char *p = bytes.constData();
     int left = bytes.size();
-    while (left > 0 && master >= 0) {
-        const ssize_t n = ::write(master, p, size_t(left));
+    while (left > 0 && pair.isOpen()) {
+        const ssize_t n = ::write(pair.masterFd(), p, size_t(left));
         if (n < 0) {
             if (errno == EAGAIN || errno == EINTR) {
-                pollfd pfd{master, POLLOUT, 0};
+                pollfd pfd{pair.masterFd(), POLLOUT, 0};
                 ::poll(&pfd, 1, 100);
                 continue;
             }
@@ -71,14 +49,14 @@ QByteArray PtyLink::readAvailable()
 
 void PtyLink::fill(int timeoutMs)
 {
-    if (master < 0)
+    if (!pair.isOpen())
         return;
-    pollfd pfd{master, POLLIN, 0};
+    pollfd pfd{pair.masterFd(), POLLIN, 0};
     if (::poll(&pfd, 1, timeoutMs) <= 0 || !(pfd.revents & POLLIN))
         return;
     char buffer[4096];
     for (;;) {
-        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        const ssize_t n = ::read(pair.masterFd(), buffer, sizeof buffer);
         if (n <= 0)
             break;
         pending.append(buffer, int(n));

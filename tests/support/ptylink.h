@@ -2,6 +2,8 @@
 // simulated device) plays the far end on the master.
 #pragma once
 
+#include "ptypair.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -13,9 +15,9 @@ public:
     PtyLink(const PtyLink &) = delete;
     PtyLink &operator=(const PtyLink &) = delete;
 
-    bool isOpen() const { return master >= 0; }
-    QString slavePath() const { return path; }
-    int masterFd() const { return master; }
+    bool isOpen() const { return pair.isOpen(); }
+    QString slavePath() const { return pair.slavePath(); }
+    int masterFd() const { return pair.masterFd(); }
 
     void write(const QByteArray &bytes);
     // Whatever the master can read now, without waiting.
@@ -31,8 +33,6 @@ public:
 private:
     void fill(int timeoutMs);
 
-    int master = -1;
-    int slave = -1;
-    QString path;
+    PtyPair pair;
     QByteArray pending;
 };
