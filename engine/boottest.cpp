@@ -352,6 +352,10 @@ bool BootTest::replyAwaited(Reply reply) const
         return reply == Reply::ProgramAck && !suppressResend && !sentDuringBatch;
     case StageStartApplication:
         return false;
+    case StagePrepare:
+        // No block has gone out yet (or the erase is being retried): an answer to a block
+        // here belongs to an earlier engine or copy, and would shift every block by 32.
+        return reply != Reply::ProgramAck;
     default:
         return true;
     }

@@ -207,6 +207,14 @@ bool InThreadDevice::settle(int maxMs)
     return true;
 }
 
+void InThreadDevice::inject(const QByteArray &bytes)
+{
+    Pending p;
+    p.bytes = bytes;
+    queue.push_back(std::move(p));
+    pump();
+}
+
 void InThreadDevice::unplug()
 {
     hangUp();

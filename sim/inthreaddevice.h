@@ -58,6 +58,8 @@ public:
     int pendingReplies() const { return int(queue.size()); }
     // Hangs up now, as FaultKind::Unplug with unplugClosesLink would.
     void unplug();
+    // Bytes the device sends unasked, behind whatever replies are queued.
+    void inject(const QByteArray &bytes);
 
 signals:
     void messageHandled(qint64 number);

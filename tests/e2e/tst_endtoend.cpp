@@ -1,5 +1,6 @@
 // Whole updates against the simulated device: the flash must end up exactly right.
 #include "debugcapture.h"
+#include "protocol.h"
 #include "updaterun.h"
 
 #include <QtTest>
@@ -18,6 +19,8 @@ private slots:
     void eraseAnsweredLate();
     void lineEnds_data();
     void lineEnds();
+    void strayProgramAnswer_data();
+    void strayProgramAnswer();
 };
 
 namespace {
@@ -29,13 +32,13 @@ QByteArray workedExampleImage()
     return image + QByteArray("\xAA\xBB\xCC\xDD\xEE\xFF");
 }
 
-void expectCompleteUpdate(const UpdateOutcome &run)
+void expectCompleteUpdate(const UpdateOutcome &run, int erases = 1)
 {
     QVERIFY2(run.flash.ok, qPrintable(run.flash.description));
     QCOMPARE(run.device.applicationStarts, qint64(1));
     QCOMPARE(run.condition, BootTest::Completed);
     QVERIFY(run.portClosed);
-    QCOMPARE(run.device.eraseCount, qint64(1));
+    QCOMPARE(run.device.eraseCount, qint64(erases));
 }
 } // namespace
 
@@ -124,6 +127,29 @@ void TestEndToEnd::lineEnds()
     DeviceConfig config;
     config.lineEnd = lineEnd;
     expectCompleteUpdate(runUpdate(sampleImage(0x4321, 9), config));
+}
+
+void TestEndToEnd::strayProgramAnswer_data()
+{
+    QTest::addColumn<int>("beforeTick");
+    QTest::addColumn<int>("silentErases");
+    QTest::newRow("during the start delay") << 3 << 0;
+    // Erases at ticks 7 and 57 unanswered, port closed at 62 and reopened at 67, erase at 74.
+    QTest::newRow("erase retry cycle, port reopened") << 70 << 2;
+}
+
+// An answer to a block before any block was sent must not move the address: the flash
+// would hold every block 32 bytes above its place.
+void TestEndToEnd::strayProgramAnswer()
+{
+    QFETCH(int, beforeTick);
+    QFETCH(int, silentErases);
+    DeviceConfig config;
+    config.eraseUnanswered = silentErases;
+    const UpdateOutcome run =
+        runUpdate(sampleImage(0x4000 + 0x400 + 7, 10), config, 20000, {{beforeTick, framedMessage("$MPRGA")}});
+    expectCompleteUpdate(run, silentErases == 0 ? 1 : silentErases + 1);
+    QCOMPARE(run.device.erasesUnanswered, qint64(silentErases));
 }
 
 QTEST_GUILESS_MAIN(TestEndToEnd)

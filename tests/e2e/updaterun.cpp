@@ -20,7 +20,8 @@ QByteArray sampleImage(int size, quint32 seed)
     return image;
 }
 
-UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int maxTicks)
+UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int maxTicks,
+                        const QList<StrayBytes> &strays)
 {
     UpdateOutcome outcome;
     QTemporaryDir dir;
@@ -44,14 +45,25 @@ UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int
     EngineProbe::timer(&engine)->stop();
 
     while (outcome.ticks < maxTicks) {
+        int nextStray = maxTicks;
+        for (const StrayBytes &stray : strays) {
+            if (stray.beforeTick > outcome.ticks)
+                nextStray = qMin(nextStray, stray.beforeTick - 1);
+        }
         // While nothing is on its way, the ticks before the next step only count down.
         if (device.pendingReplies() == 0 && tickCountdown > 1) {
-            const int idle = qMin(tickCountdown - 1, maxTicks - outcome.ticks - 1);
+            const int idle = qMin(qMin(tickCountdown - 1, maxTicks - outcome.ticks - 1), nextStray - outcome.ticks);
             for (int i = 0; i < idle; ++i) {
                 tickEngine(&engine);
                 device.tick();
             }
             outcome.ticks += idle;
+        }
+        for (const StrayBytes &stray : strays) {
+            if (stray.beforeTick == outcome.ticks + 1) {
+                device.inject(stray.bytes);
+                device.settle();
+            }
         }
         tickEngine(&engine);
         device.tick();

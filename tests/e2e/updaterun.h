@@ -7,6 +7,7 @@
 #include "flashcheck.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 
 struct UpdateOutcome
@@ -21,9 +22,17 @@ struct UpdateOutcome
     bool startCommandLost = false; // the device never saw "$MJAPP" because the link lost it
 };
 
+// Bytes the device sends unasked just before the given engine tick (counted from 1).
+struct StrayBytes
+{
+    int beforeTick;
+    QByteArray bytes;
+};
+
 // Writes `image` as the image file (a null array: no file; "<folder>": a folder in its place),
 // runs one update against a device configured by `config` for at most `maxTicks` ticks.
-UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int maxTicks = 20000);
+UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int maxTicks = 20000,
+                        const QList<StrayBytes> &strays = {});
 
 // Seeded image bytes, the first 16 KiB included.
 QByteArray sampleImage(int size, quint32 seed);
