@@ -64,14 +64,15 @@ void VelmorithUpdate::setPortEnumerator(PortEnumerator enumerator)
     portEnumerator = std::move(enumerator);
 }
 
+const BootTest *VelmorithUpdate::followedEngine() const
+{
+    return latestPressStart < engines.size() ? engines.at(latestPressStart) : nullptr;
+}
+
 bool VelmorithUpdate::updateRunning() const
 {
-    for (int i = latestPressStart; i < engines.size(); ++i) {
-        const BootTest *engine = engines.at(i);
-        if (engine->isRunning() && engine->condition() == BootTest::Working)
-            return true;
-    }
-    return false;
+    const BootTest *engine = followedEngine();
+    return engine && engine->condition() == BootTest::Working;
 }
 
 void VelmorithUpdate::on_pushButton_clicked()
@@ -111,9 +112,6 @@ void VelmorithUpdate::on_pushButton_clicked()
         }
     }
 
-    progressEngineFound = false;
-    latestPressStart = engines.size();
-
     // The transfer state is shared, so one engine per press: with several devices the
     // operator picks one.
     int chosen = -1;
@@ -121,8 +119,23 @@ void VelmorithUpdate::on_pushButton_clicked()
         chosen = 0;
     else if (qualifying.size() > 1)
         chosen = askWhichPort(qualifying);
-    if (chosen >= 0)
+    if (chosen >= 0) {
+        // Only a press that starts an engine changes what the bar and the status follow: an
+        // earlier engine, stalled but not given up, may still finish.
+        progressEngineFound = false;
+        latestPressStart = engines.size();
+        pressNote.clear();
         engines.append(new BootTest(foundPortNames.at(chosen)));
+    } else {
+        const BootTest *engine = followedEngine();
+        noteCovers = engine ? statusText(engine) : QString();
+        pressNote = foundPortNames.isEmpty()
+                        ? QCoreApplication::translate("VelmorithUpdate",
+                                                      "No device found - check the USB cable and its driver, "
+                                                      "then press Start again")
+                        : QCoreApplication::translate("VelmorithUpdate",
+                                                      "No device chosen - press Start again to choose one");
+    }
     qDebug() << engines.size();
 
     box.setInformativeText(QString());
@@ -162,7 +175,7 @@ void VelmorithUpdate::on_Timer()
             continue;
         }
         // Engines of earlier presses have been retired or have ended.
-        if (i < latestPressStart)
+        if (i != latestPressStart)
             continue;
         const int address = engine->currentMasterAddress();
         if ((address > LatchAbove && address <= LatchUpTo) || engine->condition() == BootTest::Completed) {
@@ -171,20 +184,24 @@ void VelmorithUpdate::on_Timer()
             ui->progressBarMain->setMaximum(engine->imageSize());
         }
     }
-    showOutcome();
+    showStatus();
 }
 
-void VelmorithUpdate::showOutcome()
+void VelmorithUpdate::showStatus()
 {
-    if (latestPressStart >= engines.size())
-        return;
-    const BootTest *engine = engines.at(latestPressStart);
-    const QString text = outcomeText(engine);
+    const BootTest *engine = followedEngine();
+    QString text = engine ? statusText(engine) : QString();
+    if (!pressNote.isNull()) {
+        if (text == noteCovers)
+            text = pressNote;
+        else
+            pressNote.clear();
+    }
     if (text.isNull())
         return;
     // The whole text stays in the tooltip; the bar shows what fits.
     ui->statusBar->setToolTip(text);
-    const QString shown = fitted(text, engine->imagePath());
+    const QString shown = fitted(text, engine ? engine->imagePath() : QString());
     if (shown != ui->statusBar->currentMessage())
         ui->statusBar->showMessage(shown, 0);
 }
@@ -209,7 +226,7 @@ QString VelmorithUpdate::fitted(const QString &text, const QString &path) const
     return head + metrics.elidedText(path, Qt::ElideMiddle, qMax(0, room - widthOf(head)));
 }
 
-QString VelmorithUpdate::outcomeText(const BootTest *engine) const
+QString VelmorithUpdate::statusText(const BootTest *engine) const
 {
     // The reason before the path: if anything is cut, it is part of the path.
     switch (engine->condition()) {

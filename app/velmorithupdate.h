@@ -47,8 +47,9 @@ private slots:
 private:
     bool updateRunning() const;
     int askWhichPort(const QList<PortRecord> &ports);
-    void showOutcome();
-    QString outcomeText(const BootTest *engine) const;
+    const BootTest *followedEngine() const;
+    void showStatus();
+    QString statusText(const BootTest *engine) const;
     QString fitted(const QString &text, const QString &path) const;
 
     Ui::VelmorithUpdate *ui;
@@ -56,6 +57,10 @@ private:
     QTimer *displayTimer;
     QList<BootTest *> engines;
     PortEnumerator portEnumerator;
-    // Index in engines of the first engine of the latest Start press.
+    // Index in engines of the engine of the latest Start press that created one.
     int latestPressStart = 0;
+    // What a press that created no engine has to say; shown until the followed engine's own
+    // text (noteCovers, as it was at that press) changes.
+    QString pressNote;
+    QString noteCovers;
 };

@@ -85,6 +85,9 @@ public:
         note();
     }
 
+    // The cable pulled, or not yet seen by the system: Start finds no port.
+    void unplugAll() { offered.clear(); }
+
     BootTest *engine() { return rig.engines().last(); }
 
     // One 200 ms tick: the engine's, the device's, then the window's.
@@ -161,6 +164,7 @@ private slots:
     void completeRun_data();
     void completeRun();
     void unpluggedMidTransferThenReplugged();
+    void pressWithoutDeviceWhileStalled();
 };
 
 void TestOperatorRun::completeRun_data()
@@ -230,6 +234,35 @@ void TestOperatorRun::unpluggedMidTransferThenReplugged()
     verifyUpdated(second, image, op.bar());
     QCOMPARE(op.story, QStringList({"working", "link lost", "working", "complete"}));
     QCOMPARE(first.counters().blocksProgrammed, qint64(accepted));
+}
+
+// A press that finds nothing leaves the stalled update in view: when the device answers
+// again, the bar and the status follow it to its end.
+void TestOperatorRun::pressWithoutDeviceWhileStalled()
+{
+    Operator op;
+    const QByteArray image = seededImage(ImageStart + 4096 + 100, 5);
+    op.writeImage(image);
+    DeviceConfig config;
+    // A block and its first two resends go unanswered; the third resend is answered.
+    config.fault(FaultKind::LoseReply).atMessages = {40, 41, 42};
+    InThreadDevice &device = op.plugIn(config);
+    op.pressStart();
+    BootTest *engine = op.engine();
+    QVERIFY(op.runUntil([&] { return engine->condition() == BootTest::NotAnswering; }));
+
+    op.unplugAll();
+    const QList<SeenDialog> seen = op.rig.pressStart({ModalDriver::click("OK"), ModalDriver::click("OK")});
+    QCOMPARE(seen.size(), 3);
+    QCOMPARE(seen.last().text, QStringLiteral("No Device Connected"));
+    QCOMPARE(op.rig.engines().size(), 1);
+    op.rig.tickWindow();
+    QVERIFY2(op.status().startsWith("No device found - "), qPrintable(op.status()));
+
+    QVERIFY(op.runToEnd());
+    QCOMPARE(engine->condition(), BootTest::Completed);
+    verifyUpdated(device, image, op.bar());
+    QCOMPARE(meaning(op.status()), QStringLiteral("complete"));
 }
 
 QTEST_MAIN(TestOperatorRun)
