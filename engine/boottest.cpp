@@ -1,5 +1,7 @@
 #include "boottest.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QDebug>
 #include <QSerialPort>
 #include <QTimer>
@@ -8,6 +10,38 @@
 
 using namespace Protocol;
 
+namespace {
+
+// The items as one qDebug() line would print them: blank-separated, strings in quotes.
+template <typename... Items> QString debugText(const Items &...items)
+{
+    QString text;
+    {
+        QDebug stream(&text);
+        (stream << ... << items);
+    }
+    // A message drops the blank after the last item; so does this.
+    if (text.endsWith(QLatin1Char(' ')))
+        text.chop(1);
+    return text;
+}
+
+// A received line for the log: line end dropped, other bytes outside ASCII as \xNN.
+QString printable(const char *line, int length)
+{
+    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
+        --length;
+    QString text;
+    for (int i = 0; i < qMin(length, 120); ++i) {
+        const uchar c = uchar(line[i]);
+        text += c >= 0x20 && c < 0x7F ? QString(QLatin1Char(char(c)))
+                                      : QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
+    }
+    return length > 120 ? text + QStringLiteral("...") : text;
+}
+
+} // namespace
+
 BootTest::BootTest(QString portName) : QObject(nullptr)
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
@@ -15,6 +49,12 @@ BootTest::BootTest(QString portName) : QObject(nullptr)
         activeEngine->retire();
     activeEngine = this;
     clock.start();
+    const QDateTime now = QDateTime::currentDateTime();
+    if (!log.open(QStringLiteral("VelmorithUpdate: update started %1 on port %2; times in ms since then")
+                      .arg(now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), portName))) {
+        logFailed = true;
+        qDebug() << "Update log not written:" << log.problem();
+    }
 
     serialPort = new QSerialPort(portName);
     serialPort->setBaudRate(38400, QSerialPort::AllDirections);
@@ -30,10 +70,17 @@ BootTest::BootTest(QString portName) : QObject(nullptr)
     connect(serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         if (error == QSerialPort::ResourceError && isRunning() && !linkLost) {
             linkLost = true;
-            qDebug() << "Connection lost" << serialPort->portName();
+            trace(debugText("Connection lost", serialPort->portName()));
         }
     });
-    qDebug() << "Test Port " << portName;
+    // The window may be closed mid-update; the log says so rather than just stopping.
+    if (QCoreApplication::instance()) {
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
+            if (isRunning())
+                logOutcome(QStringLiteral("program closed during the update"));
+        });
+    }
+    trace(debugText("Test Port ", portName));
     serialPort->open(QIODevice::ReadWrite);
     openImage();
     retryCount = 0;
@@ -44,11 +91,11 @@ BootTest::BootTest(QString portName) : QObject(nullptr)
 
 BootTest::~BootTest()
 {
-    qDebug() << serialPort->portName();
+    trace(debugText(serialPort->portName()));
     if (serialPort->isOpen()) {
         serialPort->readAll();
         serialPort->close();
-        qDebug() << "Close";
+        trace(QStringLiteral("Close"));
     }
     delete serialPort;
     if (activeEngine == this)
@@ -96,6 +143,62 @@ qint64 BootTest::elapsedMs() const
     return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed();
 }
 
+BootTest::Phase BootTest::phase() const
+{
+    switch (sequencerStage) {
+    case StagePrepare:
+    case StageErase:
+        return Erasing;
+    case StageProgram:
+        return Writing;
+    case StageFill:
+        return Filling;
+    default:
+        return Starting;
+    }
+}
+
+qint64 BootTest::estimatedMsLeft() const
+{
+    const int samples = qMin(answerCount, PaceSamples);
+    if (!isRunning() || samples < 4)
+        return -1;
+    const qint64 newest = answerTimes[(answerCount - 1) % PaceSamples];
+    const qint64 oldest = answerTimes[(answerCount - samples) % PaceSamples];
+    const double msPerBlock = double(newest - oldest) / (samples - 1);
+    const quint32 fillEnd = (quint32(imageFileSize) + FillBoundary - 1) / FillBoundary * FillBoundary;
+    const qint64 blocksLeft = masterAddress < fillEnd ? (fillEnd - masterAddress) / BlockSize : 0;
+    // The fixed pauses still ahead: after the image, after the boundary, after "$MJAPP".
+    int pauseTicks = 0;
+    switch (sequencerStage) {
+    case StageProgram:
+        pauseTicks = 2 * BlockAnswerTicks + StartApplicationTicks;
+        break;
+    case StageFill:
+        pauseTicks = BlockAnswerTicks + StartApplicationTicks + (suppressResend ? tickCountdown : 0);
+        break;
+    case StageStartApplication:
+        pauseTicks = tickCountdown + StartApplicationTicks;
+        break;
+    case StageFinish:
+        pauseTicks = tickCountdown;
+        break;
+    default:
+        return -1;
+    }
+    return qint64(double(blocksLeft) * msPerBlock) + qint64(pauseTicks) * TickMs;
+}
+
+qint64 BootTest::silentForMs() const
+{
+    return qint64(qMax(silentTicks, 0)) * TickMs;
+}
+
+QString BootTest::logPath() const
+{
+    return log.path();
+}
+
 void BootTest::openImage()
 {
     sequencerStage = StageFinish;
@@ -108,35 +211,35 @@ void BootTest::openImage()
     char path[sizeof appDirectory];
     const size_t directoryLength = qstrnlen(appDirectory, sizeof appDirectory);
     if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path) {
-        qDebug() << "Image path too long, not loaded";
+        trace(QStringLiteral("Image path too long, not loaded"));
         refuseImage(QStringLiteral("not loaded: the program's folder path is too long"));
         return;
     }
     std::memcpy(path, appDirectory, directoryLength);
     std::memcpy(path + directoryLength, ImageFileName, sizeof ImageFileName);
     imageFile.setFileName(QString::fromUtf8(path));
-    qDebug().noquote() << imageFile.fileName();
+    trace(imageFile.fileName());
 
     const bool exists = imageFile.exists();
     if (!exists)
-        qDebug() << "File Does not Exist ";
+        trace(debugText("File Does not Exist "));
     imageFile.open(QIODevice::ReadOnly);
     const bool positioned = imageFile.isOpen() && imageFile.seek(masterAddress);
     imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
     if (!exists) {
         refuseImage(QStringLiteral("missing"));
     } else if (!imageFile.isOpen()) {
-        qDebug() << "Image cannot be opened:" << imageFile.errorString();
+        trace(debugText("Image cannot be opened:", imageFile.errorString()));
         refuseImage(QStringLiteral("cannot be opened"));
     } else if (imageFile.size() <= qint64(ImageStart) || !positioned) {
-        qDebug() << "Image holds nothing beyond 0x4000:" << imageFile.size() << "bytes";
+        trace(debugText("Image holds nothing beyond 0x4000:", imageFile.size(), "bytes"));
         refuseImage(QStringLiteral("too small (%1 bytes)").arg(imageFile.size()));
     } else if (imageFile.size() > qint64(FlashEnd)) {
         // Blocks beyond the flash would land who knows where in the device.
-        qDebug() << "Image larger than the flash:" << imageFile.size() << "bytes";
+        trace(debugText("Image larger than the flash:", imageFile.size(), "bytes"));
         refuseImage(QStringLiteral("too large (%1 bytes)").arg(imageFile.size()));
     } else if (!imageReadable()) {
-        qDebug() << "Image cannot be read:" << imageFile.errorString();
+        trace(debugText("Image cannot be read:", imageFile.errorString()));
         refuseImage(QStringLiteral("cannot be read"));
     } else {
         sequencerStage = StagePrepare;
@@ -154,14 +257,17 @@ bool BootTest::imageReadable()
 void BootTest::refuseImage(const QString &why)
 {
     // The stage stays at StageFinish: nothing is sent, the port closes on the first step.
-    terminal = ImageRefused;
     problem = why;
-    finishedAfterMs = clock.elapsed();
+    finish(ImageRefused, QStringLiteral("image refused (%1)").arg(why));
 }
 
 void BootTest::on_Timer()
 {
-    if (this != activeEngine || tickCountdown == 0)
+    if (this != activeEngine)
+        return;
+    if (silentTicks >= 0)
+        ++silentTicks;
+    if (tickCountdown == 0)
         return;
     if (--tickCountdown == 0)
         advanceSequencer();
@@ -202,11 +308,15 @@ void BootTest::stepPrepare()
         sequencerStage = StageErase;
     } else if (retryCount == 2) {
         // The erase went unanswered twice: give the link a fresh start.
+        note(QStringLiteral("Port closed, to be reopened for a fresh start"));
         serialPort->close();
         retryCount = 1;
         tickCountdown = EraseRetryStepTicks;
     } else {
-        serialPort->open(QIODevice::ReadWrite);
+        if (serialPort->open(QIODevice::ReadWrite))
+            note(QStringLiteral("Port reopened"));
+        else
+            note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
     }
@@ -214,6 +324,8 @@ void BootTest::stepPrepare()
 
 void BootTest::stepErase()
 {
+    if (retryCount != 0)
+        note(QStringLiteral("Erase sent again: no answer within %1 s").arg(EraseAnswerTicks * TickMs / 1000));
     composeMessage("%s", EraseCommand);
     sendMessage(txBuffer);
     if (retryCount == 0) {
@@ -230,8 +342,8 @@ void BootTest::stepProgram(bool replyCall)
 {
     if (!replyCall) {
         if (!suppressResend) {
-            sendProgramBlock(currentBlock, masterAddress);
             noteResend();
+            sendProgramBlock(currentBlock, masterAddress);
         }
         tickCountdown = BlockAnswerTicks;
         return;
@@ -241,8 +353,8 @@ void BootTest::stepProgram(bool replyCall)
     const qint64 remaining = imageFile.size() - qint64(masterAddress);
     if (imageFile.atEnd() || remaining <= 0) {
         sequencerStage = StageFill;
-        qDebug() << imageFile.pos();
-        qDebug() << masterAddress;
+        trace(debugText(imageFile.pos()));
+        trace(debugText(masterAddress));
         suppressResend = true;
         tickCountdown = BlockAnswerTicks;
         return;
@@ -252,10 +364,9 @@ void BootTest::stepProgram(bool replyCall)
     currentBlock = imageFile.read(length);
     if (currentBlock.size() < length) {
         // Padding a failed read would write bytes that are not the image's: stop, start nothing.
-        qDebug() << "Image read failed at" << position << ":" << imageFile.errorString();
-        terminal = ImageReadFailed;
+        trace(debugText("Image read failed at", position, ":", imageFile.errorString()));
         problem = QStringLiteral("read failed at offset %1").arg(position);
-        finishedAfterMs = clock.elapsed();
+        finish(ImageReadFailed, QStringLiteral("update stopped, image %1").arg(problem));
         currentBlock.clear();
         imageFile.close();
         suppressResend = true;
@@ -271,14 +382,14 @@ void BootTest::stepProgram(bool replyCall)
 void BootTest::stepFill(bool replyCall)
 {
     if (!replyCall && !suppressResend) {
-        sendProgramBlock(currentBlock, masterAddress);
         noteResend();
+        sendProgramBlock(currentBlock, masterAddress);
         tickCountdown = BlockAnswerTicks;
         return;
     }
     if (masterAddress % FillBoundary == 0) {
         sequencerStage = StageStartApplication;
-        qDebug() << masterAddress;
+        trace(debugText(masterAddress));
         suppressResend = true;
         tickCountdown = BlockAnswerTicks;
         return;
@@ -301,17 +412,18 @@ void BootTest::stepStartApplication()
 
 void BootTest::stepFinish()
 {
-    qDebug() << "Chain:" << unsigned(chainCount);
+    trace(debugText("Chain:", unsigned(chainCount)));
     if (chainStep == 5)
         serialPort->close();
-    if (startApplicationSent && terminal == Working) {
-        terminal = Completed;
-        finishedAfterMs = clock.elapsed();
-    }
+    if (startApplicationSent && terminal == Working)
+        finish(Completed, QStringLiteral("update complete"));
 }
 
 void BootTest::noteResend()
 {
+    note(QStringLiteral("Block %1 sent again: no answer within %2 s")
+             .arg(QString::number(masterAddress, 16).toUpper())
+             .arg(double(BlockAnswerTicks * TickMs) / 1000.0));
     // Two resends in a row (about 5 s of silence): the device is not answering.
     if (++consecutiveResends >= 2)
         unanswered = true;
@@ -320,7 +432,7 @@ void BootTest::noteResend()
 void BootTest::SerialGotData()
 {
     const QByteArray bytes = serialPort->readAll();
-    qDebug() << "d";
+    trace(QStringLiteral("d"));
     receiveBytes(bytes);
 }
 
@@ -364,11 +476,14 @@ bool BootTest::replyAwaited(Reply reply) const
 void BootTest::parseReply()
 {
     const Reply reply = recogniseReply(lineBuffer, lineLength);
-    if (reply == Reply::None || this != activeEngine || !replyAwaited(reply))
+    if (reply == Reply::None || this != activeEngine || !replyAwaited(reply)) {
+        note(QStringLiteral("Dropped: ") + printable(lineBuffer, lineLength));
         return;
+    }
     unanswered = false;
     linkLost = false;
     consecutiveResends = 0;
+    silentTicks = 0;
 
     switch (reply) {
     case Reply::EraseAck:
@@ -378,6 +493,7 @@ void BootTest::parseReply()
         retryCount = 0;
         break;
     case Reply::ProgramAck:
+        answerTimes[answerCount++ % PaceSamples] = clock.elapsed();
         masterAddress += BlockSize;
         tickCountdown = ReplyArmTicks;
         advanceSequencer();
@@ -411,8 +527,10 @@ void BootTest::sendMessage(char *text)
     const int length = frameMessage(text);
     if (length == 0)
         return;
-    qDebug() << "String Len:" << unsigned(length);
+    trace(debugText("String Len:", unsigned(length)));
     sentDuringBatch = true;
+    if (silentTicks < 0)
+        silentTicks = 0;
     // A port that would not reopen (device gone) takes nothing; the timeouts go on regardless.
     if (!serialPort->isOpen())
         return;
@@ -423,13 +541,40 @@ void BootTest::sendMessage(char *text)
 
 void BootTest::retire()
 {
-    if (terminal == Working) {
-        terminal = Retired;
-        finishedAfterMs = clock.elapsed();
-    }
+    if (terminal == Working)
+        finish(Retired, QStringLiteral("update stopped by a new Start"));
     tickTimer->stop();
     if (serialPort->isOpen())
         serialPort->close();
     if (imageFile.isOpen())
         imageFile.close();
+}
+
+void BootTest::finish(Condition condition, const QString &outcome)
+{
+    terminal = condition;
+    finishedAfterMs = clock.elapsed();
+    logOutcome(outcome);
+}
+
+void BootTest::logOutcome(const QString &outcome)
+{
+    const QString image = imageFile.fileName().isEmpty() ? QStringLiteral("(none)") : imageFile.fileName();
+    note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes")
+             .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image)
+             .arg(imageFileSize));
+}
+
+void BootTest::trace(const QString &line)
+{
+    qDebug().noquote() << line;
+    note(line);
+}
+
+void BootTest::note(const QString &line)
+{
+    if (logFailed || log.write(clock.elapsed(), line))
+        return;
+    logFailed = true;
+    qDebug() << "Update log not written:" << log.problem();
 }

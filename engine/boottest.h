@@ -2,6 +2,7 @@
 #pragma once
 
 #include "enginestate.h"
+#include "updatelog.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -28,6 +29,15 @@ public:
     };
     Q_ENUM(Condition)
 
+    // What a working update is doing, for the window to say.
+    enum Phase {
+        Erasing,  // up to the erase's answer, the start delay included
+        Writing,  // the image's blocks
+        Filling,  // zero blocks up to the next 4096-byte boundary
+        Starting, // the new firmware is being started
+    };
+    Q_ENUM(Phase)
+
     explicit BootTest(QString portName);
     ~BootTest() override;
 
@@ -45,6 +55,15 @@ public:
     QString imageProblem() const;
     // Milliseconds from construction to completion (or to now while running).
     qint64 elapsedMs() const;
+    Phase phase() const;
+    // Milliseconds to the end of the update at the pace of the latest answers; -1 while there
+    // is no pace to go by.
+    qint64 estimatedMsLeft() const;
+    // How long the device has been silent, in ticks of 200 ms, as milliseconds: since its last
+    // answer, or since the first command before any answer.
+    qint64 silentForMs() const;
+    // The update's log file; empty when none could be written.
+    QString logPath() const;
 
     // Line assembly: stores received bytes and hands every completed line to the recogniser.
     void receiveBytes(const QByteArray &bytes);
@@ -72,6 +91,12 @@ private:
     void sendMessage(char *text);
     void noteResend();
     void retire();
+    void finish(Condition condition, const QString &outcome);
+    void logOutcome(const QString &outcome);
+    // A line for the debug stream and the log.
+    void trace(const QString &line);
+    // A line for the log only.
+    void note(const QString &line);
 
     QSerialPort *serialPort;
     QTimer *tickTimer;
@@ -91,4 +116,11 @@ private:
     QString problem;
     QElapsedTimer clock;
     qint64 finishedAfterMs = -1;
+
+    UpdateLog log;
+    bool logFailed = false; // reported once, then the update goes on without it
+    int silentTicks = -1;   // since the last answer, or the first command; -1 before any command
+    static constexpr int PaceSamples = 32;
+    qint64 answerTimes[PaceSamples] = {}; // of the latest "$MPRGA"s accepted, a ring
+    int answerCount = 0;
 };

@@ -1,4 +1,5 @@
 #include "enginestate.h"
+#include "updatelog.h"
 
 #include <cstring>
 
@@ -28,4 +29,5 @@ void resetEngineState()
     std::memset(txBuffer, 0, sizeof txBuffer);
     currentBlock.clear();
     activeEngine = nullptr;
+    UpdateLog::setFolder(QString());
 }

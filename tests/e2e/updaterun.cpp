@@ -1,5 +1,6 @@
 #include "updaterun.h"
 
+#include "debugcapture.h"
 #include "engineprobe.h"
 #include "enginestate.h"
 #include "inthreaddevice.h"
@@ -10,6 +11,8 @@
 #include <QTemporaryDir>
 
 #include <cstring>
+
+QString runLogFolder;
 
 QByteArray sampleImage(int size, quint32 seed)
 {
@@ -35,6 +38,8 @@ UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int
         file.write(image);
     }
     resetEngineState();
+    UpdateLog::setFolder(runLogFolder.isEmpty() ? dir.path() + QStringLiteral("/logs") : runLogFolder);
+    DebugCapture debug;
     const QByteArray directory = dir.path().toUtf8() + '/';
     std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
 
@@ -82,6 +87,10 @@ UpdateOutcome runUpdate(const QByteArray &image, const DeviceConfig &config, int
     outcome.lastMessage = outcome.device.messagesReceived;
     outcome.startCommandLost = device.model().faultHits(FaultKind::LoseCommand, outcome.lastMessage) &&
                                outcome.device.applicationStarts == 0 && outcome.condition == BootTest::Completed;
+    outcome.debug = debug.lines();
+    QFile log(engine.logPath());
+    if (log.open(QIODevice::ReadOnly | QIODevice::Text))
+        outcome.log = QString::fromUtf8(log.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     outcome.flash = checkFlash(device.flash(), image.isNull() || image == "<folder>" ? QByteArray() : image);
     return outcome;
 }

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 struct UpdateOutcome
 {
@@ -20,7 +21,12 @@ struct UpdateOutcome
     FlashCheck flash;              // the device's flash against the image
     qint64 lastMessage = 0;        // number of the last message the device received
     bool startCommandLost = false; // the device never saw "$MJAPP" because the link lost it
+    QStringList debug;             // the engine's debug lines
+    QStringList log;               // its log file's lines; empty when it wrote none
 };
+
+// Where runUpdate's engine writes its log; empty: a folder of the run's own.
+extern QString runLogFolder;
 
 // Bytes the device sends unasked just before the given engine tick (counted from 1).
 struct StrayBytes
