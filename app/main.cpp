@@ -8,6 +8,8 @@ int main(int argc, char *argv[])
     // Before anything else, as the runtime hands it over; the window cuts it to the directory.
     recordProgramPath(argc > 0 ? argv[0] : nullptr);
     QApplication application(argc, argv);
+    // Names the per-user folder that holds the update logs, whatever the executable is called.
+    QCoreApplication::setApplicationName(QStringLiteral("VelmorithUpdate"));
     // Declared after the application, so it goes first.
     VelmorithUpdate window;
     window.show();

@@ -5,11 +5,14 @@
 #include "enginestate.h"
 #include "programpath.h"
 
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
 #include <QFontMetrics>
 #include <QInputDialog>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTimer>
 
 bool progressEngineFound = false;
@@ -129,12 +132,11 @@ void VelmorithUpdate::on_pushButton_clicked()
     } else {
         const BootTest *engine = followedEngine();
         noteCovers = engine ? statusText(engine) : QString();
-        pressNote = foundPortNames.isEmpty()
-                        ? QCoreApplication::translate("VelmorithUpdate",
-                                                      "No device found - check the USB cable and its driver, "
-                                                      "then press Start again")
-                        : QCoreApplication::translate("VelmorithUpdate",
-                                                      "No device chosen - press Start again to choose one");
+        pressNote =
+            foundPortNames.isEmpty()
+                ? QCoreApplication::translate("VelmorithUpdate",
+                                              "No device found - check the USB cable, then press Start")
+                : QCoreApplication::translate("VelmorithUpdate", "No device chosen - press Start again to choose one");
     }
     qDebug() << engines.size();
 
@@ -162,6 +164,7 @@ int VelmorithUpdate::askWhichPort(const QList<PortRecord> &ports)
 
 void VelmorithUpdate::on_Timer()
 {
+    ++displayTicks;
     for (int i = 0; i < engines.size(); ++i) {
         const BootTest *engine = engines.at(i);
         if (progressEngineFound) {
@@ -199,9 +202,20 @@ void VelmorithUpdate::showStatus()
     }
     if (text.isNull())
         return;
-    // The whole text stays in the tooltip; the bar shows what fits.
-    ui->statusBar->setToolTip(text);
-    const QString shown = fitted(text, engine ? engine->imagePath() : QString());
+    // The whole text stays in the tooltip, and once the update has ended, where its log is.
+    QString tip = text;
+    // The status bar holds one line: several take turns, three seconds each, the first first.
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() == 1)
+        turnsSince = -1;
+    else if (turnsSince < 0)
+        turnsSince = displayTicks;
+    const QString line = lines.at(int((displayTicks - qMax<qint64>(turnsSince, 0)) / 15 % lines.size()));
+    if (pressNote.isNull() && engine && !engine->isRunning() && !engine->logPath().isEmpty())
+        tip += QLatin1Char('\n') + QCoreApplication::translate("VelmorithUpdate", "Log of this update: %1")
+                                       .arg(QDir::toNativeSeparators(engine->logPath()));
+    ui->statusBar->setToolTip(tip);
+    const QString shown = fitted(line, engine ? engine->imagePath() : QString());
     if (shown != ui->statusBar->currentMessage())
         ui->statusBar->showMessage(shown, 0);
 }
@@ -220,8 +234,10 @@ QString VelmorithUpdate::fitted(const QString &text, const QString &path) const
         return metrics.width(s);
 #endif
     };
-    if (path.isEmpty() || !text.endsWith(path) || widthOf(text) <= room)
+    if (widthOf(text) <= room)
         return text;
+    if (path.isEmpty() || !text.endsWith(path))
+        return metrics.elidedText(text, Qt::ElideRight, room);
     const QString head = text.left(text.size() - path.size());
     return head + metrics.elidedText(path, Qt::ElideMiddle, qMax(0, room - widthOf(head)));
 }
@@ -231,9 +247,16 @@ QString VelmorithUpdate::statusText(const BootTest *engine) const
     // The reason before the path: if anything is cut, it is part of the path.
     switch (engine->condition()) {
     case BootTest::Working:
-        return QCoreApplication::translate("VelmorithUpdate", "Finding Port - Please wait");
+        return progressText(engine);
     case BootTest::NotAnswering:
-        return QCoreApplication::translate("VelmorithUpdate", "Device not answering - check the cable");
+        // The likeliest causes: the cable, or the unit not in its bootloader.
+        return (engine->phase() == BootTest::Erasing
+                    ? QCoreApplication::translate("VelmorithUpdate", "Erase not answered for %1 - check the cable")
+                    : QCoreApplication::translate("VelmorithUpdate", "Device not answering for %1 - check the cable"))
+                   .arg(duration(engine->silentForMs())) +
+               QLatin1Char('\n') +
+               QCoreApplication::translate("VelmorithUpdate",
+                                           "Unit LEDs Red Blue Red? The update resumes once it answers");
     case BootTest::LinkLost:
         return QCoreApplication::translate("VelmorithUpdate",
                                            "Connection to the device lost - reconnect it and press Start");
@@ -252,6 +275,64 @@ QString VelmorithUpdate::statusText(const BootTest *engine) const
         break;
     }
     return QString();
+}
+
+QString VelmorithUpdate::progressText(const BootTest *engine) const
+{
+    const qint64 left = engine->estimatedMsLeft();
+    switch (engine->phase()) {
+    case BootTest::Erasing:
+        break;
+    case BootTest::Writing: {
+        const int span = qMax(1, engine->imageSize() - LatchAbove);
+        const int percent = qBound(0, (engine->currentMasterAddress() - LatchAbove) * 100 / span, 100);
+        if (left < 0)
+            return QCoreApplication::translate("VelmorithUpdate", "Writing firmware: %1 %").arg(percent);
+        return QCoreApplication::translate("VelmorithUpdate", "Writing firmware: %1 % - about %2 left")
+            .arg(percent)
+            .arg(duration(left));
+    }
+    case BootTest::Filling:
+        if (left >= 0)
+            return QCoreApplication::translate("VelmorithUpdate", "Clearing the rest of the flash - about %1 left")
+                .arg(duration(left));
+        return QCoreApplication::translate("VelmorithUpdate", "Clearing the rest of the flash - Please wait");
+    case BootTest::Starting:
+        return QCoreApplication::translate("VelmorithUpdate", "Starting the new firmware - Please wait");
+    }
+    return QCoreApplication::translate("VelmorithUpdate", "Erasing the device - Please wait");
+}
+
+QString VelmorithUpdate::duration(qint64 ms)
+{
+    const qint64 seconds = (ms + 999) / 1000;
+    if (seconds < 60)
+        return QCoreApplication::translate("VelmorithUpdate", "%1 s").arg(seconds);
+    return QCoreApplication::translate("VelmorithUpdate", "%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+}
+
+void VelmorithUpdate::closeEvent(QCloseEvent *event)
+{
+    const BootTest *engine = followedEngine();
+    if (!engine || !engine->isRunning()) {
+        event->accept();
+        return;
+    }
+    QMessageBox box(this);
+    box.setIcon(QMessageBox::Warning);
+    box.setWindowTitle(windowTitle());
+    box.setText(QStringLiteral("An update is running"));
+    box.setInformativeText(QStringLiteral("If you close now, the update stops: the device stays in its bootloader "
+                                          "without working firmware and needs a new update."));
+    QPushButton *closeAnyway = box.addButton(QStringLiteral("Close anyway"), QMessageBox::DestructiveRole);
+    QPushButton *goBack = box.addButton(QStringLiteral("Go back"), QMessageBox::RejectRole);
+    box.setDefaultButton(goBack);
+    box.setEscapeButton(goBack);
+    box.exec();
+    if (box.clickedButton() == closeAnyway)
+        event->accept();
+    else
+        event->ignore();
 }
 
 void VelmorithUpdate::SerialGotData() {}

@@ -39,6 +39,10 @@ public:
     const QStringList &foundPorts() const { return foundPortNames; }
     QTimer *displayTimerObject() const { return displayTimer; }
 
+protected:
+    // While an update runs, closing asks first: the device would be left half-written.
+    void closeEvent(QCloseEvent *event) override;
+
 private slots:
     void on_pushButton_clicked();
     void on_Timer();
@@ -50,6 +54,8 @@ private:
     const BootTest *followedEngine() const;
     void showStatus();
     QString statusText(const BootTest *engine) const;
+    QString progressText(const BootTest *engine) const;
+    static QString duration(qint64 ms);
     QString fitted(const QString &text, const QString &path) const;
 
     Ui::VelmorithUpdate *ui;
@@ -63,4 +69,6 @@ private:
     // text (noteCovers, as it was at that press) changes.
     QString pressNote;
     QString noteCovers;
+    qint64 displayTicks = 0;
+    qint64 turnsSince = -1; // the display tick from which the lines of a text take turns
 };

@@ -17,14 +17,13 @@
 
 namespace {
 const QString FindingPort = QStringLiteral("Finding Port - Please wait");
-const QString NotAnswering = QStringLiteral("Device not answering - check the cable");
 
 // The whole text is the tooltip; the status bar shows its start whole, and as much of the
 // path as fits.
 void expectFitted(WindowRig &rig, const QString &head, const QString &path)
 {
     const QString shown = rig.statusBar()->currentMessage();
-    const QString whole = rig.statusBar()->toolTip();
+    const QString whole = rig.statusBar()->toolTip().section(QLatin1Char('\n'), 0, 0);
     QCOMPARE(whole, head + path);
     QVERIFY2(shown.startsWith(head), qPrintable(shown));
     const QFontMetrics metrics(rig.statusBar()->font());
@@ -263,7 +262,7 @@ void TestProgressDisplay::statusTextsAreTranslated()
         QCOMPARE(rig.statusBar()->currentMessage(), "<" + FindingPort + ">");
         QVERIFY(stallUnanswered(engine));
         rig.tickWindow();
-        QCOMPARE(rig.statusBar()->currentMessage(), "<" + NotAnswering + ">");
+        QVERIFY(rig.statusBar()->toolTip().startsWith("<Erase not answered for "));
     }
     {
         WindowRig rig;
@@ -278,8 +277,8 @@ void TestProgressDisplay::statusTextsAreTranslated()
         WindowRig rig;
         BootTest *engine = started(rig, -1);
         rig.tickWindow();
-        QCOMPARE(rig.statusBar()->toolTip(),
-                 QStringLiteral("<Firmware image %1: %2>").arg(engine->imageProblem(), rig.imagePath()));
+        QVERIFY(rig.statusBar()->toolTip().startsWith(QStringLiteral("<Firmware image %1: %2>\n<Log of this update: ")
+                                                          .arg(engine->imageProblem(), rig.imagePath())));
     }
     QCoreApplication::removeTranslator(&translator);
 }

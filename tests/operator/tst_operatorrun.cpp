@@ -38,9 +38,13 @@ QByteArray seededImage(int size, quint32 seed)
 QString meaning(const QString &text)
 {
     static const QRegularExpression complete(QStringLiteral("^Update complete in \\d+\\.\\d s$"));
-    if (text == QLatin1String("Finding Port - Please wait"))
+    static const QRegularExpression working(
+        QStringLiteral("^(Finding Port|Erasing the device|Writing firmware|Clearing the rest|Starting the new) "));
+    static const QRegularExpression silent(
+        QStringLiteral("^(Erase not answered for|Device not answering for|Unit LEDs) "));
+    if (working.match(text).hasMatch())
         return QStringLiteral("working");
-    if (text == QLatin1String("Device not answering - check the cable"))
+    if (silent.match(text).hasMatch())
         return QStringLiteral("not answering");
     if (text == QLatin1String("Connection to the device lost - reconnect it and press Start"))
         return QStringLiteral("link lost");
@@ -154,7 +158,14 @@ class TestOperatorRun : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { silenceDebugOutput(); }
+    void initTestCase()
+    {
+        silenceDebugOutput();
+        // The size of a desktop's status bar text (the offscreen platform's default is larger).
+        QFont font = QApplication::font();
+        font.setPointSize(9);
+        QApplication::setFont(font);
+    }
     void init()
     {
         resetEngineState();
@@ -165,6 +176,10 @@ private slots:
     void completeRun();
     void unpluggedMidTransferThenReplugged();
     void pressWithoutDeviceWhileStalled();
+    void statusTexts_data();
+    void statusTexts();
+    void closeDuringUpdate_data();
+    void closeDuringUpdate();
 };
 
 void TestOperatorRun::completeRun_data()
@@ -263,6 +278,141 @@ void TestOperatorRun::pressWithoutDeviceWhileStalled()
     QCOMPARE(engine->condition(), BootTest::Completed);
     verifyUpdated(device, image, op.bar());
     QCOMPARE(meaning(op.status()), QStringLiteral("complete"));
+}
+
+enum class Until { Pressed, Erasing, FirstBlocks, Half, Filling, Starting, Silent, SilentLonger, Done, NoDevice };
+Q_DECLARE_METATYPE(Until)
+
+void TestOperatorRun::statusTexts_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("silentErases");
+    QTest::addColumn<QList<qint64>>("lostReplies");
+    QTest::addColumn<Until>("until");
+    QTest::addColumn<QString>("text"); // a pattern
+    const int size = ImageStart + 0x2000 + 100;
+    QTest::newRow("pressed") << size << 0 << QList<qint64>{} << Until::Pressed << "Finding Port - Please wait";
+    QTest::newRow("erasing") << size << 0 << QList<qint64>{} << Until::Erasing << "Erasing the device - Please wait";
+    // A lost answer holds the transfer where the row looks at it: message 1 is the erase,
+    // 2 to 261 are the 260 image blocks, the fill blocks follow.
+    QTest::newRow("first blocks, no pace yet")
+        << size << 0 << QList<qint64>{4} << Until::FirstBlocks << "Writing firmware: 0 %";
+    QTest::newRow("half way") << size << 0 << QList<qint64>{132} << Until::Half
+                              << "Writing firmware: 50 % - about \\d+ s left";
+    QTest::newRow("filling") << size << 0 << QList<qint64>{265} << Until::Filling
+                             << "Clearing the rest of the flash - about \\d+ s left";
+    QTest::newRow("starting") << size << 0 << QList<qint64>{} << Until::Starting
+                              << "Starting the new firmware - Please wait";
+    // 50 ticks since the first erase; three answers lost after the third block: 24 ticks.
+    QTest::newRow("erase not answered") << size << 2 << QList<qint64>{} << Until::Silent
+                                        << "Erase not answered for 10 s - check the cable";
+    QTest::newRow("block not answered") << size << 0 << QList<qint64>{5, 6, 7} << Until::Silent
+                                        << "Device not answering for 5 s - check the cable";
+    QTest::newRow("not answered, second line") << size << 0 << QList<qint64>{5, 6, 7, 8} << Until::SilentLonger
+                                               << "Unit LEDs Red Blue Red\\? The update resumes once it answers";
+    QTest::newRow("complete") << size << 0 << QList<qint64>{} << Until::Done << "Update complete in \\d+\\.\\d s";
+    QTest::newRow("no device") << size << 0 << QList<qint64>{} << Until::NoDevice
+                               << "No device found - check the USB cable, then press Start";
+}
+
+void TestOperatorRun::statusTexts()
+{
+    QFETCH(int, imageSize);
+    QFETCH(int, silentErases);
+    QFETCH(QList<qint64>, lostReplies);
+    QFETCH(Until, until);
+    QFETCH(QString, text);
+    Operator op;
+    op.writeImage(seededImage(imageSize, 3));
+    DeviceConfig config;
+    config.eraseUnanswered = silentErases;
+    config.fault(FaultKind::LoseReply).atMessages = std::vector<qint64>(lostReplies.begin(), lostReplies.end());
+    op.plugIn(config);
+    if (until == Until::NoDevice) {
+        op.unplugAll();
+        op.rig.pressStart();
+    } else {
+        op.pressStart();
+    }
+    const int span = imageSize - ImageStart;
+    switch (until) {
+    case Until::Pressed:
+    case Until::NoDevice:
+        break;
+    case Until::Erasing:
+        QVERIFY(op.runUntil([] { return sequencerStage == StageErase; }));
+        break;
+    case Until::FirstBlocks:
+        QVERIFY(op.runUntil([] { return masterAddress >= 0x4040; }));
+        break;
+    case Until::Half:
+        QVERIFY(op.runUntil([&] { return int(masterAddress) >= ImageStart + span / 2; }));
+        break;
+    case Until::Filling:
+        QVERIFY(op.runUntil([] { return sequencerStage == StageFill && !suppressResend; }));
+        break;
+    case Until::Starting:
+        QVERIFY(op.runUntil([] { return sequencerStage == StageStartApplication; }));
+        break;
+    case Until::Silent:
+    case Until::SilentLonger:
+        QVERIFY(op.runUntil([&] { return op.engine()->condition() == BootTest::NotAnswering; }));
+        break;
+    case Until::Done:
+        QVERIFY(op.runToEnd());
+        break;
+    }
+    // Shown on the next display tick; the second line of a silence 15 ticks (3 s) later.
+    if (until != Until::Pressed)
+        op.rig.tickWindow(until == Until::SilentLonger ? 15 : 1);
+    const QString shown = op.status();
+    QVERIFY2(QRegularExpression("^" + text + "$").match(shown).hasMatch(), qPrintable(shown));
+    // Whole, also where the status bar is narrow; at the end with where the log is.
+    const QStringList tip = op.rig.statusBar()->toolTip().split(QLatin1Char('\n'));
+    if (until != Until::Pressed)
+        QVERIFY2(tip.contains(shown), qPrintable(tip.join(" | ")));
+    if (until == Until::Done) {
+        QCOMPARE(tip.size(), 2);
+        QCOMPARE(tip.last(), QStringLiteral("Log of this update: %1").arg(op.engine()->logPath()));
+        QVERIFY(QFileInfo(op.engine()->logPath()).size() > 0);
+    }
+}
+
+void TestOperatorRun::closeDuringUpdate_data()
+{
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<QString>("answer"); // empty: no box expected
+    QTest::addColumn<bool>("closed");
+    QTest::newRow("no update") << false << QString() << true;
+    QTest::newRow("running, go back") << true << "Go back" << false;
+    QTest::newRow("running, close anyway") << true << "Close anyway" << true;
+}
+
+void TestOperatorRun::closeDuringUpdate()
+{
+    QFETCH(bool, running);
+    QFETCH(QString, answer);
+    QFETCH(bool, closed);
+    Operator op;
+    op.writeImage(seededImage(ImageStart + 0x1000, 4));
+    op.plugIn();
+    op.pressStart();
+    if (running)
+        QVERIFY(op.runUntil([] { return masterAddress >= 0x4100; }));
+    else
+        QVERIFY(op.runToEnd());
+    ModalDriver driver({ModalDriver::click(answer)});
+    QCOMPARE(op.rig.window().close(), closed);
+    QCOMPARE(driver.seen().size(), answer.isEmpty() ? 0 : 1);
+    if (!answer.isEmpty()) {
+        const SeenDialog &box = driver.seen().first();
+        QCOMPARE(box.text, QStringLiteral("An update is running"));
+        QCOMPARE(box.informativeText, QStringLiteral("If you close now, the update stops: the device stays in its "
+                                                     "bootloader without working firmware and needs a new update."));
+        QCOMPARE(QSet<QString>(box.buttons.begin(), box.buttons.end()), QSet<QString>({"Close anyway", "Go back"}));
+    }
+    QCOMPARE(op.rig.window().isVisible(), !closed);
+    QCOMPARE(op.engine()->isRunning(), running);
 }
 
 QTEST_MAIN(TestOperatorRun)

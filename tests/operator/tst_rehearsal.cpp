@@ -209,7 +209,7 @@ void TestRehearsal::programStartsOnTheSimulatedDevice()
     QVERIFY(process.waitForStarted(5000));
     QStringList lines;
     QDeadlineTimer deadline(10000);
-    while (lines.size() < 4 && !deadline.hasExpired() && process.state() == QProcess::Running) {
+    while (lines.size() < 5 && !deadline.hasExpired() && process.state() == QProcess::Running) {
         process.waitForReadyRead(100);
         while (process.canReadLine()) {
             const QString line = QString::fromUtf8(process.readLine()).trimmed();
@@ -217,7 +217,7 @@ void TestRehearsal::programStartsOnTheSimulatedDevice()
                 lines << line.mid(6);
         }
     }
-    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.size(), 5);
     // The window's own two lines first: the program path, then its folder.
     QCOMPARE(lines.at(0), DemoExecutable);
     QCOMPARE(lines.at(1), QFileInfo(DemoExecutable).path() + QLatin1Char('/'));
@@ -228,11 +228,12 @@ void TestRehearsal::programStartsOnTheSimulatedDevice()
             .match(lines.at(2))
             .captured(1);
     const QString port = QRegularExpression(QStringLiteral("^Rehearsal: simulated Autoloader on (\\S+) unpaced$"))
-                             .match(lines.at(3))
+                             .match(lines.at(4))
                              .captured(1);
     QVERIFY2(!folder.isEmpty() && QDir(folder) != QDir(QFileInfo(DemoExecutable).path()), qPrintable(lines.at(2)));
     QCOMPARE(fileBytes(folder + QStringLiteral("VelmorithAL_full.bin")).size(), 49152);
-    QVERIFY2(!port.isEmpty() && opensAsTerminal(port), qPrintable(lines.at(3)));
+    QVERIFY2(!port.isEmpty() && opensAsTerminal(port), qPrintable(lines.at(4)));
+    QCOMPARE(lines.at(3), QStringLiteral("Rehearsal: update logs go to %1logs").arg(folder));
 
     // Ended as from a terminal: it tidies up after itself.
     process.terminate();
