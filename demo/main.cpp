@@ -3,6 +3,7 @@
 #include "enginestate.h"
 #include "programpath.h"
 #include "rehearsal.h"
+#include "updatelog.h"
 #include "velmorithupdate.h"
 
 #include <QApplication>
@@ -156,7 +157,10 @@ int main(int argc, char *argv[])
                          qDebug().noquote() << Rehearsal::verdictLine(starts, ok, description);
                      });
 
+    // Its logs stay with its sample image, never among an operator's real ones.
+    UpdateLog::setFolder(rehearsal.imageFolder() + QStringLiteral("logs"));
     VelmorithUpdate window;
+    window.setWindowTitle(QStringLiteral("Autoloader Update - Rehearsal with a simulated device"));
     // Away from the program's own folder, so that a real image there is never used or touched.
     if (!placeDirectory(rehearsal.imageFolder())) {
         std::fprintf(stderr, "VelmorithUpdateDemo: temporary folder path too long: %s\n",
@@ -166,6 +170,7 @@ int main(int argc, char *argv[])
     qDebug().noquote() << "Rehearsal: the image is taken from" << appDirectory << "(not the program's folder):"
                        << (options.writeImage ? QStringLiteral("a sample of %1 bytes").arg(options.imageSize)
                                               : QStringLiteral("none written"));
+    qDebug().noquote() << "Rehearsal: update logs go to" << UpdateLog::folder();
     qDebug().noquote() << "Rehearsal: simulated Autoloader on" << rehearsal.portName()
                        << (options.paced ? QStringLiteral("paced at %1 baud").arg(options.baud)
                                          : QStringLiteral("unpaced"));

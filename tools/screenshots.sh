@@ -74,7 +74,7 @@ wait_for() {
     done
     return 1
 }
-main_window() { xdotool search --onlyvisible --name '^Autoloader Update$' 2>/dev/null | head -n 1; }
+main_window() { xdotool search --onlyvisible --name '^Autoloader Update' 2>/dev/null | head -n 1; }
 # A message box: a visible window of the program other than the main window.
 box_window() { xdotool search --onlyvisible --classname VelmorithUpdateDemo 2>/dev/null | grep -vx "$window" | head -n 1; }
 has_box() { [ -n "$(box_window)" ]; }
