@@ -57,16 +57,14 @@ bool Rehearsal::plug(const DeviceConfig &config)
     pacing.baud = settings.baud;
     // Made while the old one still holds its pty, so that it comes on a new one, as a real
     // re-plug gives a new port.
-    auto fresh = std::make_unique<ThreadedDevice>(config, pacing);
-    const QByteArray image = sample;
-    fresh->setStartHandler([this, image](qint64 starts, const QByteArray &flash) {
-        const FlashCheck check = checkFlash(flash, image);
-        // Emitted on the device thread: receivers on the GUI thread get it queued.
+    auto fresh = std::make_unique<SimDevice>(config, pacing);
+    SimDevice *device = fresh.get();
+    connect(device, &SimDevice::applicationStarted, this, [this, device](qint64 starts) {
+        const FlashCheck check = checkFlash(device->flash(), sample);
         emit applicationStarted(starts, check.ok, check.description);
     });
-    const bool started = fresh->start();
     plugged = std::move(fresh);
-    if (!started) {
+    if (!plugged->isOpen()) {
         problem = QStringLiteral("no pseudo-terminal for the simulated device");
         return false;
     }
@@ -91,11 +89,11 @@ QString Rehearsal::portName() const
 
 QList<PortRecord> Rehearsal::ports()
 {
-    if (plugged && plugged->linkClosed())
+    if (plugged && !plugged->isOpen())
         plug(DeviceConfig());
     PortRecord port;
     port.name = portName();
-    port.valid = plugged && plugged->isRunning();
+    port.valid = plugged && plugged->isOpen();
     // Never reported busy: a stalled engine that still holds it lets go when the next one starts.
     port.busy = false;
     port.manufacturer = QStringLiteral("FTDI");

@@ -5,7 +5,7 @@
 
 #include "devicemodel.h"
 #include "portenumeration.h"
-#include "threadeddevice.h"
+#include "simdevice.h"
 
 #include <QByteArray>
 #include <QList>
@@ -56,14 +56,14 @@ public:
     // fresh one (without the unplug) on a new pseudo-terminal, as a real re-plug gives a new port.
     QList<PortRecord> ports();
     PortEnumerator enumerator();
-    ThreadedDevice &device() { return *plugged; }
+    SimDevice &device() { return *plugged; }
     int plugCount() const { return plugs; }
 
     // One line about the flash after the device was told to start its application.
     static QString verdictLine(qint64 starts, bool ok, const QString &description);
 
 signals:
-    // On this object's thread, each time "$MJAPP" arrives; the flash checked against the image.
+    // Each time "$MJAPP" arrives; the flash checked against the image.
     void applicationStarted(qint64 starts, bool ok, const QString &description);
 
 private:
@@ -72,7 +72,7 @@ private:
     RehearsalOptions settings;
     QTemporaryDir folder;
     QByteArray sample;
-    std::unique_ptr<ThreadedDevice> plugged;
+    std::unique_ptr<SimDevice> plugged;
     int plugs = 0;
     QString problem;
 };

@@ -1,7 +1,7 @@
 // A pseudo-terminal for the simulated device: the device plays the master, the engine opens
-// the slave by its path. A slave descriptor is kept open for the pair's life so that the
-// master never sees a hang-up while the engine closes and reopens its port, and so that
-// the bytes still waiting for the engine can be counted.
+// the slave by its path. A slave descriptor is kept open for the pair's life, so that the
+// master never sees a hang-up while the engine closes and reopens its port, and so that the
+// bytes still waiting for the engine can be counted.
 #pragma once
 
 #include <QString>
@@ -16,26 +16,18 @@ public:
 
     // Opens a new pair (raw mode, non-blocking master). False when the system has none to give.
     bool open();
-    // Adopts a master opened elsewhere (not owned: never closed here) and opens its slave
-    // to hold it. Must happen before the engine opens the slave exclusively.
-    bool adopt(int masterFd);
-
     bool isOpen() const { return master >= 0; }
     int masterFd() const { return master; }
     // The held slave descriptor: for poll() only (reading it would take the engine's bytes).
     int heldSlaveFd() const { return slave; }
     QString slavePath() const { return path; }
-    bool ownsMaster() const { return owned; }
     // Bytes written by the device that the engine has not read yet; -1 when unknown.
     int pendingForSlave() const;
-    // Hangs up: closes an owned master (the engine's port then reports the device gone).
-    // An adopted master is only forgotten; its owner must close it.
+    // Hangs up: the engine's port then reports the device gone.
     void closeMaster();
-    void close();
 
 private:
     int master = -1;
     int slave = -1;
-    bool owned = false;
     QString path;
 };

@@ -1,0 +1,200 @@
+#include "simdevice.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <climits>
+#include <poll.h>
+#include <tuple>
+#include <unistd.h>
+
+SimDevice::SimDevice(const DeviceConfig &config, const LinkPacing &pacing, QObject *parent)
+    : QObject(parent), device(config), pace(pacing)
+{
+    clock.start();
+    due = new QTimer(this);
+    due->setSingleShot(true);
+    due->setTimerType(Qt::PreciseTimer);
+    connect(due, &QTimer::timeout, this, &SimDevice::pump);
+    if (!pty.open())
+        return;
+    path = pty.slavePath();
+    reader = new QSocketNotifier(pty.masterFd(), QSocketNotifier::Read, this);
+    connect(reader, &QSocketNotifier::activated, this, &SimDevice::onReadable);
+}
+
+SimDevice::~SimDevice()
+{
+    delete reader; // before its descriptor goes
+}
+
+void SimDevice::onReadable()
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(pty.masterFd(), buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        emissions.clear();
+        device.receive(buffer, int(n), emissions);
+        schedule(emissions, clock.nsecsElapsed(), n);
+        for (const Emission &e : emissions) {
+            if (e.kind == CommandKind::StartApplication)
+                emit applicationStarted(device.counters().applicationStarts);
+        }
+    }
+    pump();
+}
+
+void SimDevice::schedule(const std::vector<Emission> &list, qint64 readNs, qint64 readBytes)
+{
+    // Paced, the bytes of this read crossed the inbound wire one after another from `start`.
+    const qint64 start = pace.enabled ? qMax(readNs, inboundFreeNs) : readNs;
+    inboundFreeNs = start + wireNs(readBytes);
+    for (const Emission &e : list) {
+        Piece piece;
+        piece.dueNs = pace.enabled ? start + wireNs(e.inputEnd) : readNs;
+        if (e.closeLink) {
+            piece.closeLink = true;
+            queue(piece);
+            continue;
+        }
+        if (e.bytes.isEmpty())
+            continue;
+        if (pace.enabled)
+            piece.dueNs += pace.replyDelayUs * 1000 + qint64(e.delayTicks) * Sim::TickMs * 1000000;
+        else
+            piece.ticksLeft = e.delayTicks;
+        const qint64 wireStart = qMax(piece.dueNs, outboundFreeNs);
+        int from = 0;
+        for (size_t i = 0; i <= e.cuts.size(); ++i) {
+            const int to = i < e.cuts.size() ? e.cuts[i] : e.bytes.size();
+            Piece part = piece;
+            part.bytes = e.bytes.mid(from, to - from);
+            part.afterRead = i > 0;
+            part.ticksLeft = i > 0 ? 0 : piece.ticksLeft;
+            // Paced, a piece is written when its last byte has crossed the wire.
+            if (pace.enabled)
+                part.dueNs = wireStart + wireNs(to);
+            queue(part);
+            from = to;
+        }
+        if (pace.enabled)
+            outboundFreeNs = wireStart + wireNs(e.bytes.size());
+    }
+}
+
+void SimDevice::queue(Piece piece)
+{
+    // The wire keeps order: nothing overtakes what is queued before it.
+    piece.dueNs = lastDueNs = qMax(piece.dueNs, lastDueNs);
+    pieces.push_back(std::move(piece));
+}
+
+void SimDevice::pump()
+{
+    const auto again = [this](qint64 ns) { due->start(int(qBound<qint64>(1, (ns + 999999) / 1000000, INT_MAX))); };
+    if (!unwritten.isEmpty() && !writeOut(QByteArray()))
+        return again(1); // the engine is not reading (its port closed?): try again shortly
+    while (!pieces.empty() && pty.isOpen()) {
+        Piece &piece = pieces.front();
+        if (piece.ticksLeft > 0)
+            return;
+        const qint64 wait = piece.dueNs - clock.nsecsElapsed();
+        if (wait > 0)
+            return again(wait);
+        // Each piece of a split reply waits until the engine has taken the one before, so
+        // that it really sees the reply in parts.
+        if (piece.afterRead && !forced && pty.pendingForSlave() != 0)
+            return again(1);
+        forced = false;
+        if (piece.closeLink)
+            return hangUp();
+        const QByteArray bytes = piece.bytes;
+        pieces.pop_front();
+        // A pty hands bytes over through a kernel work item: whether the engine has read them
+        // shows only a moment after the write.
+        if (!pieces.empty() && pieces.front().afterRead)
+            pieces.front().dueNs = qMax(pieces.front().dueNs, clock.nsecsElapsed() + 1000000);
+        if (!writeOut(bytes))
+            return again(1);
+    }
+}
+
+bool SimDevice::writeOut(const QByteArray &bytes)
+{
+    unwritten += bytes;
+    while (!unwritten.isEmpty()) {
+        const ssize_t n = ::write(pty.masterFd(), unwritten.constData(), size_t(unwritten.size()));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        unwritten.remove(0, int(n));
+    }
+    return true;
+}
+
+void SimDevice::tick()
+{
+    for (Piece &piece : pieces) {
+        if (piece.ticksLeft > 0)
+            --piece.ticksLeft;
+    }
+    forced = !pieces.empty() && pieces.front().afterRead;
+    pump();
+}
+
+bool SimDevice::settle(int maxMs)
+{
+    QDeadlineTimer deadline(maxMs);
+    const auto snapshot = [this] {
+        return std::make_tuple(device.counters().bytesReceived, pty.pendingForSlave(), pieces.size(), unwritten.size());
+    };
+    auto last = snapshot();
+    // Bytes cross a pty through a kernel work item, so "nothing moved" must hold over a few
+    // passes with a short wait in between.
+    for (int quiet = 0; quiet < 3;) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents();
+        bool readable = false;
+        if (pty.isOpen()) {
+            pollfd fds[2] = {{pty.masterFd(), POLLIN, 0}, {pty.heldSlaveFd(), POLLIN, 0}};
+            // Bytes already waiting for the engine need an event-loop pass, not a wait.
+            ::poll(fds, 2, pty.pendingForSlave() > 0 ? 0 : 1);
+            readable = fds[0].revents & POLLIN;
+        }
+        const bool gap =
+            !pieces.empty() && pieces.front().ticksLeft == 0 && pieces.front().dueNs > clock.nsecsElapsed();
+        const auto now = snapshot();
+        quiet = !readable && !gap && now == last ? quiet + 1 : 0;
+        last = now;
+    }
+    return true;
+}
+
+void SimDevice::inject(const QByteArray &bytes)
+{
+    Piece piece;
+    piece.dueNs = clock.nsecsElapsed();
+    piece.bytes = bytes;
+    queue(piece);
+    pump();
+}
+
+void SimDevice::hangUp()
+{
+    delete reader;
+    reader = nullptr;
+    due->stop();
+    pieces.clear();
+    unwritten.clear();
+    pty.closeMaster();
+    emit linkClosed();
+}

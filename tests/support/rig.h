@@ -1,0 +1,301 @@
+// What the tests share: the process-wide state reset for each test, a temporary folder as the
+// program's folder, debug capture, engine ticks driven from the test, a scripted link, whole
+// updates against the simulated device, and the window with its Start press.
+#pragma once
+
+#include "boottest.h"
+#include "flashcheck.h"
+#include "programpath.h"
+#include "ptypair.h"
+#include "rehearsal.h"
+#include "velmorithupdate.h"
+
+#include <QtSerialPort>
+#include <QtTest>
+#include <QtWidgets>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <poll.h>
+#include <unistd.h>
+
+// Answers the modal dialogs a slot shows, as an operator would, and records what each said.
+// One answer per dialog, in order: the text of the button to click, "Enter" or "Escape" for a
+// key, "close" for the title bar's close button, "#2" to pick an input dialog's third item.
+// Dialogs beyond the script get Escape.
+class ModalDriver : public QObject
+{
+public:
+    QStringList seen; // each: title|text|informative text|buttons|an input dialog's items
+    explicit ModalDriver(const QStringList &answers) : script(answers) { qApp->installEventFilter(this); }
+    ~ModalDriver() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *dialog = qobject_cast<QDialog *>(watched);
+        if (event->type() != QEvent::Show || !dialog || !dialog->isWindow())
+            return false;
+        auto *box = qobject_cast<QMessageBox *>(dialog);
+        auto *input = qobject_cast<QInputDialog *>(dialog);
+        QStringList buttons;
+        for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
+            buttons << button->text();
+        seen << QStringList{dialog->windowTitle(), box ? box->text() : input->labelText(),
+                            box ? box->informativeText() : QString(), buttons.join(','),
+                            input ? input->comboBoxItems().join(',') : QString()}
+                    .join('|');
+        const QString answer = script.isEmpty() ? "Escape" : script.takeFirst();
+        // Once the dialog runs its own event loop, as a person would.
+        QTimer::singleShot(0, dialog, [dialog, box, answer] {
+            if (answer == "close")
+                dialog->close();
+            else if (answer.startsWith('#'))
+                dialog->findChild<QComboBox *>()->setCurrentIndex(answer.mid(1).toInt()), dialog->accept();
+            else if (answer == "Enter" || answer == "Escape")
+                QTest::keyClick(dialog, answer == "Enter" ? Qt::Key_Enter : Qt::Key_Escape);
+            for (QAbstractButton *button : box ? box->buttons() : QList<QAbstractButton *>())
+                if (button->text() == answer)
+                    QTest::mouseClick(button, Qt::LeftButton);
+            // An answer that did not close it would hang the test: out of the way, and said.
+            QTimer::singleShot(2000, [guarded = QPointer<QDialog>(dialog)] {
+                if (guarded && guarded->isVisible())
+                    qWarning("a dialog stayed open after its answer"), guarded->reject();
+            });
+        });
+        return false;
+    }
+
+private:
+    QStringList script;
+};
+
+// Test access to what the wire and the debug stream do not show.
+struct EngineProbe
+{
+    static QSerialPort *port(BootTest *engine) { return engine->serialPort; }
+    static QTimer *timer(BootTest *engine) { return engine->tickTimer; }
+    static qint16 lineLength(const BootTest *engine) { return engine->lineLength; }
+};
+
+// The debug lines of the "default" category while it lives; other debug lines go nowhere.
+struct DebugCapture
+{
+    static inline QStringList *lines_ = nullptr;
+    QStringList lines;
+    DebugCapture() { lines_ = &lines; }
+    ~DebugCapture() { lines_ = nullptr; }
+    // Without the traffic's "d" and "String Len:" lines.
+    QStringList said() const { return lines.filter(QRegularExpression("^(?!d$|String Len: )")); }
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
+    {
+        if (type != QtDebugMsg)
+            fprintf(stderr, "%s\n", qPrintable(qFormatLogMessage(type, context, message)));
+        else if (lines_ && qstrcmp(context.category, "default") == 0)
+            *lines_ << message;
+    }
+};
+
+// The far end of a pseudo-terminal, played by the test: exact bytes both ways.
+struct PtyLink
+{
+    PtyPair pair;
+    QByteArray pending;
+    PtyLink() { pair.open(); }
+    QString path() const { return pair.slavePath(); }
+    void write(const QByteArray &bytes)
+    {
+        for (qint64 done = 0, n; done < bytes.size(); done += qMax<qint64>(n, 0))
+            if ((n = ::write(pair.masterFd(), bytes.constData() + done, size_t(bytes.size() - done))) <= 0)
+                fill(); // full: let the engine read
+    }
+    void fill()
+    {
+        QCoreApplication::processEvents();
+        pollfd pfd{pair.masterFd(), POLLIN, 0};
+        char buffer[4096];
+        for (ssize_t n; ::poll(&pfd, 1, 1) > 0 && (n = ::read(pair.masterFd(), buffer, sizeof buffer)) > 0;)
+            pending.append(buffer, int(n));
+    }
+    // The next line the engine sends, events pumped meanwhile; empty on timeout.
+    QByteArray readLine(int timeoutMs = 3000)
+    {
+        for (QDeadlineTimer deadline(timeoutMs); !pending.contains('\n') && !deadline.hasExpired();)
+            fill();
+        const QByteArray line = pending.left(pending.indexOf('\n') + 1);
+        pending.remove(0, line.size());
+        return line;
+    }
+    // Everything that arrives within ms.
+    QByteArray drain(int ms = 30)
+    {
+        for (QDeadlineTimer deadline(ms); !deadline.hasExpired();)
+            fill();
+        fill();
+        return std::exchange(pending, QByteArray());
+    }
+};
+
+struct UpdateOutcome
+{
+    BootTest::Condition condition;
+    bool portClosed;
+    DeviceCounters device;
+    FlashCheck flash;
+    bool startCommandLost; // "$MJAPP" was the message the link lost
+    QStringList debug;
+    QStringList log; // the engine's log file
+};
+
+struct Rig
+{
+    QTemporaryDir dir;
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    std::unique_ptr<VelmorithUpdate> built;
+    std::vector<std::unique_ptr<BootTest>> engines; // deleted before the window and the ptys
+    QList<PortRecord> offered;
+    int ticks = 0;
+
+    Rig()
+    {
+        resetEngineState();
+        resetWindowState();
+        std::strcpy(appDirectory, folder().toUtf8().constData());
+        UpdateLog::setFolder(folder() + "logs");
+        QStandardPaths::setTestModeEnabled(true);
+        qInstallMessageHandler(DebugCapture::handle);
+    }
+    QString folder() const { return dir.path() + '/'; }
+    QString imagePath() const { return folder() + Protocol::ImageFileName; }
+    QByteArray writeImage(int size, quint32 seed = 1) { return writeImage(rehearsalImage(size, seed)); }
+    QByteArray writeImage(const QByteArray &image)
+    {
+        QFile file(imagePath());
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+            qFatal("cannot write the image");
+        return image;
+    }
+
+    // An engine of the rig's own, its timer stopped: time moves by tick().
+    BootTest *engine(const QString &port)
+    {
+        engines.push_back(std::make_unique<BootTest>(port));
+        EngineProbe::timer(engines.back().get())->stop();
+        return engines.back().get();
+    }
+    static void tick(BootTest *engine, int n = 1)
+    {
+        for (int i = 0; i < n; ++i)
+            QMetaObject::invokeMethod(engine, "on_Timer");
+    }
+
+    static PortRecord ftdiPort(const QString &name)
+    {
+        return {name, true, false, "FTDI", "USB Serial Port", "FT" + name.section('/', -1)};
+    }
+    // A simulated device on a new pty; from now on Start finds it as the one FTDI port.
+    SimDevice &plugIn(const DeviceConfig &config = DeviceConfig())
+    {
+        devices.push_back(std::make_unique<SimDevice>(config));
+        offered = {ftdiPort(devices.back()->slavePath())};
+        return *devices.back();
+    }
+
+    // Ticks of the engine, then the latest device's, the traffic they cause, and the window's
+    // display tick once it is built, until done() holds (at most maxTicks).
+    bool run(BootTest *engine, const std::function<bool()> &done, int maxTicks = 20000)
+    {
+        SimDevice *device = devices.empty() ? nullptr : devices.back().get();
+        const auto oneTick = [&](bool traffic) {
+            tick(engine);
+            if (device)
+                device->tick();
+            if (device && traffic)
+                device->settle();
+            if (built)
+                tickWindow();
+            ++ticks;
+        };
+        // A tick before the engine's next step, with nothing on its way, causes no traffic.
+        for (int left = maxTicks; left > 0 && !done(); --left)
+            oneTick(tickCountdown <= 1 || (device && device->pendingReplies()));
+        return done();
+    }
+    // Ended, and the final stage has run (some replies leave the port open after it).
+    bool runToEnd(BootTest *engine, int maxTicks = 20000)
+    {
+        const auto ended = [&] {
+            return !engine->isRunning() && (!EngineProbe::port(engine)->isOpen() || !tickCountdown);
+        };
+        return run(engine, ended, maxTicks);
+    }
+
+    // One whole update of `image` (null: no file) against a device set up by `config`, with
+    // bytes the device sends unasked before the given ticks.
+    UpdateOutcome update(const QByteArray &image, const DeviceConfig &config = DeviceConfig(), int maxTicks = 20000,
+                         const QList<QPair<int, QByteArray>> &strays = {})
+    {
+        if (!image.isNull())
+            writeImage(image);
+        SimDevice &device = plugIn(config);
+        DebugCapture debug;
+        BootTest *engine = this->engine(device.slavePath());
+        for (const auto &stray : strays) {
+            run(engine, [&] { return ticks == stray.first - 1; });
+            device.inject(stray.second);
+            device.settle();
+        }
+        runToEnd(engine, maxTicks - ticks);
+        const DeviceCounters counters = device.counters();
+        const bool startLost = device.model().faultHits(FaultKind::LoseCommand, counters.messagesReceived) &&
+                               !counters.applicationStarts && engine->condition() == BootTest::Completed;
+        QFile log(engine->logPath());
+        log.open(QIODevice::ReadOnly | QIODevice::Text);
+        return {engine->condition(),
+                !EngineProbe::port(engine)->isOpen(),
+                counters,
+                checkFlash(device.flash(), image),
+                startLost,
+                debug.lines,
+                QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)};
+    }
+
+    // The window, built on first use: display timer stopped, shown, with a desktop's font size.
+    VelmorithUpdate &window()
+    {
+        if (!built) {
+            QFont font = QApplication::font();
+            font.setPointSize(9);
+            QApplication::setFont(font);
+            built = std::make_unique<VelmorithUpdate>();
+            built->displayTimerObject()->stop();
+            built->setPortEnumerator([this] { return offered; });
+            built->show();
+            if (!QTest::qWaitForWindowExposed(built.get()))
+                qWarning("window not exposed");
+        }
+        return *built;
+    }
+    QProgressBar *bar() { return window().findChild<QProgressBar *>("progressBarMain"); }
+    QString status() { return window().statusBar()->currentMessage(); }
+    BootTest *latest() { return window().engineList().value(window().engineList().size() - 1); }
+    void tickWindow(int n = 1)
+    {
+        for (int i = 0; i < n; ++i)
+            QMetaObject::invokeMethod(&window(), "on_Timer");
+    }
+    // Start, the dialogs answered; an engine it creates has its timer stopped, and is the rig's
+    // to delete (before the ptys go).
+    QStringList pressStart(const QStringList &answers = {"OK", "OK"})
+    {
+        const int before = window().engineList().size();
+        ModalDriver driver(answers);
+        QTest::mouseClick(window().findChild<QPushButton *>("pushButton"), Qt::LeftButton);
+        for (BootTest *engine : window().engineList().mid(before)) {
+            EngineProbe::timer(engine)->stop();
+            engines.emplace_back(engine);
+        }
+        return driver.seen;
+    }
+};
