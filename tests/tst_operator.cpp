@@ -29,124 +29,118 @@ class TestOperator : public QObject
     Q_OBJECT
 
 private slots:
-    void unpluggedThenReplugged();
-    void pressWithoutDeviceWhileStalled();
-    void programStarted();
-    void rehearsal_data();
-    void rehearsal();
-    void rehearsalProgram();
+    void unpluggedThenReplugged()
+    {
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 32 * 1024, 7);
+        DeviceConfig config;
+        config.fault(FaultKind::Unplug).atMessages = {300}; // 1 is the erase: the cable goes at block 299
+        config.unplugClosesLink = true;
+        SimDevice &first = rig.plugIn(config);
+        rig.pressStart();
+        BootTest *lost = rig.latest();
+        QVERIFY(rig.run(lost, [&] { return lost->condition() == BootTest::LinkLost; }));
+        rig.tickWindow(); // the bar stands where the device went away
+        QCOMPARE(first.counters().blocksProgrammed, qint64(298));
+        QCOMPARE(rig.bar()->value(), 0x4000 + 32 * 298);
+        QCOMPARE(rig.status(), QStringLiteral("Connection to the device lost - reconnect it and press Start"));
+
+        // Re-plugged: the device comes back on a new port, and Start is pressed again.
+        SimDevice &second = rig.plugIn();
+        rig.pressStart();
+        QCOMPARE(lost->condition(), BootTest::Retired);
+        QVERIFY(rig.runToEnd(rig.latest()));
+        rig.tickWindow();
+        QVERIFY(rig.status().startsWith("Update complete in "));
+        QVERIFY2(checkFlash(second.flash(), image).ok, qPrintable(checkFlash(second.flash(), image).description));
+        QCOMPARE(second.counters().applicationStarts, qint64(1));
+        QCOMPARE(QList<int>({rig.bar()->value(), rig.bar()->maximum()}), QList<int>({image.size(), image.size()}));
+    }
+
+    // A press that finds nothing leaves the stalled update in view: when the device answers again,
+    // the bar and the status follow it to its end.
+    void pressWithoutDeviceWhileStalled()
+    {
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 4096 + 100, 5);
+        DeviceConfig config;
+        config.fault(FaultKind::LoseReply).atMessages = {40, 41, 42}; // the third resend is answered
+        SimDevice &device = rig.plugIn(config);
+        rig.pressStart();
+        BootTest *engine = rig.latest();
+        QVERIFY(rig.run(engine, [&] { return engine->condition() == BootTest::NotAnswering; }));
+        rig.offered.clear();
+        QCOMPARE(rig.pressStart().last(), QStringLiteral("|No Device Connected||Cancel|"));
+        rig.tickWindow();
+        QCOMPARE(rig.status(), QStringLiteral("No device found - check the USB cable, then press Start"));
+        QVERIFY(rig.runToEnd(engine));
+        rig.tickWindow();
+        QVERIFY(rig.status().startsWith("Update complete in "));
+        QVERIFY(checkFlash(device.flash(), image).ok);
+        QCOMPARE(rig.bar()->value(), image.size());
+    }
+
+    // As from a desktop or a shell: the program path first, then the folder it found for itself.
+    void programStarted()
+    {
+        const QFileInfo program(VELMORITH_EXECUTABLE);
+        QCOMPARE(started(program.absoluteFilePath(), 2),
+                 QStringList({program.absoluteFilePath(), program.absolutePath() + "/"}));
+        QCOMPARE(started(program.fileName(), 2, program.absolutePath()),
+                 QStringList({program.fileName(), program.canonicalPath() + "/"}));
+    }
+
+    void rehearsal_data()
+    {
+        QTest::addColumn<bool>("replaced");
+        QTest::newRow("its sample image") << false;
+        // The verdict really looks at the flash: an image swapped behind its back fails it.
+        QTest::newRow("image replaced") << true;
+    }
+
+    // The real window on the rehearsal's port and folder, unpaced, ticks driven from here.
+    void rehearsal()
+    {
+        QFETCH(bool, replaced);
+        Rig rig;
+        RehearsalOptions options;
+        options.paced = false;
+        options.imageSize = 0x4000 + 2048 + 12;
+        Rehearsal rehearsal(options);
+        QVERIFY2(rehearsal.start(), qPrintable(rehearsal.errorString()));
+        QFile image(rehearsal.imagePath());
+        QCOMPARE(image.size(), qint64(options.imageSize));
+        if (replaced)
+            QVERIFY(image.open(QIODevice::WriteOnly) && image.write(rehearsalImage(options.imageSize, 99)) > 0);
+        image.close();
+        QSignalSpy verdicts(&rehearsal, &Rehearsal::applicationStarted);
+        QVERIFY(placeDirectory(rehearsal.imageFolder()));
+        rig.window().setPortEnumerator(rehearsal.enumerator());
+        rig.pressStart();
+        QVERIFY(rig.run(rig.latest(), [&] { return rehearsal.device().settle() && !rig.latest()->isRunning(); }));
+        QCOMPARE(verdicts.size(), 1);
+        QCOMPARE(verdicts[0][1].toBool(), !replaced);
+    }
+
+    // Started from a terminal: its port, its own folder for the image and the logs, and all of it
+    // gone once it is ended.
+    void rehearsalProgram()
+    {
+        const QString demo = VELMORITH_DEMO_EXECUTABLE;
+        const QStringList lines = started(demo + " --unpaced", 5);
+        QCOMPARE(lines.mid(0, 2), QStringList({demo, QFileInfo(demo).path() + "/"}));
+        const QString folder = QRegularExpression("^Rehearsal: the image is taken from (/\\S+/) \\(not the program's "
+                                                  "folder\\): a sample of 49152 bytes$")
+                                   .match(lines.value(2))
+                                   .captured(1);
+        QVERIFY2(!folder.isEmpty() && folder != QFileInfo(demo).path() + "/", qPrintable(lines.value(2)));
+        QCOMPARE(lines.value(3), "Rehearsal: update logs go to " + folder + "logs");
+        QVERIFY2(
+            lines.value(4).contains(QRegularExpression("^Rehearsal: simulated Autoloader on /dev/pts/\\d+ unpaced$")),
+            qPrintable(lines.value(4)));
+        QVERIFY(!QFileInfo::exists(folder));
+    }
 };
-
-void TestOperator::unpluggedThenReplugged()
-{
-    Rig rig;
-    const QByteArray image = rig.writeImage(0x4000 + 32 * 1024, 7);
-    DeviceConfig config;
-    config.fault(FaultKind::Unplug).atMessages = {300}; // 1 is the erase: the cable goes at block 299
-    config.unplugClosesLink = true;
-    SimDevice &first = rig.plugIn(config);
-    rig.pressStart();
-    BootTest *lost = rig.latest();
-    QVERIFY(rig.run(lost, [&] { return lost->condition() == BootTest::LinkLost; }));
-    rig.tickWindow(); // the bar stands where the device went away
-    QCOMPARE(first.counters().blocksProgrammed, qint64(298));
-    QCOMPARE(rig.bar()->value(), 0x4000 + 32 * 298);
-    QCOMPARE(rig.status(), QStringLiteral("Connection to the device lost - reconnect it and press Start"));
-
-    // Re-plugged: the device comes back on a new port, and Start is pressed again.
-    SimDevice &second = rig.plugIn();
-    rig.pressStart();
-    QCOMPARE(lost->condition(), BootTest::Retired);
-    QVERIFY(rig.runToEnd(rig.latest()));
-    rig.tickWindow();
-    QVERIFY(rig.status().startsWith("Update complete in "));
-    QVERIFY2(checkFlash(second.flash(), image).ok, qPrintable(checkFlash(second.flash(), image).description));
-    QCOMPARE(second.counters().applicationStarts, qint64(1));
-    QCOMPARE(QList<int>({rig.bar()->value(), rig.bar()->maximum()}), QList<int>({image.size(), image.size()}));
-}
-
-// A press that finds nothing leaves the stalled update in view: when the device answers again,
-// the bar and the status follow it to its end.
-void TestOperator::pressWithoutDeviceWhileStalled()
-{
-    Rig rig;
-    const QByteArray image = rig.writeImage(0x4000 + 4096 + 100, 5);
-    DeviceConfig config;
-    config.fault(FaultKind::LoseReply).atMessages = {40, 41, 42}; // the third resend is answered
-    SimDevice &device = rig.plugIn(config);
-    rig.pressStart();
-    BootTest *engine = rig.latest();
-    QVERIFY(rig.run(engine, [&] { return engine->condition() == BootTest::NotAnswering; }));
-    rig.offered.clear();
-    QCOMPARE(rig.pressStart().last(), QStringLiteral("|No Device Connected||Cancel|"));
-    rig.tickWindow();
-    QCOMPARE(rig.status(), QStringLiteral("No device found - check the USB cable, then press Start"));
-    QVERIFY(rig.runToEnd(engine));
-    rig.tickWindow();
-    QVERIFY(rig.status().startsWith("Update complete in "));
-    QVERIFY(checkFlash(device.flash(), image).ok);
-    QCOMPARE(rig.bar()->value(), image.size());
-}
-
-// As from a desktop or a shell: the program path first, then the folder it found for itself.
-void TestOperator::programStarted()
-{
-    const QFileInfo program(VELMORITH_EXECUTABLE);
-    QCOMPARE(started(program.absoluteFilePath(), 2),
-             QStringList({program.absoluteFilePath(), program.absolutePath() + "/"}));
-    QCOMPARE(started(program.fileName(), 2, program.absolutePath()),
-             QStringList({program.fileName(), program.canonicalPath() + "/"}));
-}
-
-void TestOperator::rehearsal_data()
-{
-    QTest::addColumn<bool>("replaced");
-    QTest::newRow("its sample image") << false;
-    // The verdict really looks at the flash: an image swapped behind its back fails it.
-    QTest::newRow("image replaced") << true;
-}
-
-// The real window on the rehearsal's port and folder, unpaced, ticks driven from here.
-void TestOperator::rehearsal()
-{
-    QFETCH(bool, replaced);
-    Rig rig;
-    RehearsalOptions options;
-    options.paced = false;
-    options.imageSize = 0x4000 + 2048 + 12;
-    Rehearsal rehearsal(options);
-    QVERIFY2(rehearsal.start(), qPrintable(rehearsal.errorString()));
-    QFile image(rehearsal.imagePath());
-    QCOMPARE(image.size(), qint64(options.imageSize));
-    if (replaced)
-        QVERIFY(image.open(QIODevice::WriteOnly) && image.write(rehearsalImage(options.imageSize, 99)) > 0);
-    image.close();
-    QSignalSpy verdicts(&rehearsal, &Rehearsal::applicationStarted);
-    QVERIFY(placeDirectory(rehearsal.imageFolder()));
-    rig.window().setPortEnumerator(rehearsal.enumerator());
-    rig.pressStart();
-    QVERIFY(rig.run(rig.latest(), [&] { return rehearsal.device().settle() && !rig.latest()->isRunning(); }));
-    QCOMPARE(verdicts.size(), 1);
-    QCOMPARE(verdicts[0][1].toBool(), !replaced);
-}
-
-// Started from a terminal: its port, its own folder for the image and the logs, and all of it
-// gone once it is ended.
-void TestOperator::rehearsalProgram()
-{
-    const QString demo = VELMORITH_DEMO_EXECUTABLE;
-    const QStringList lines = started(demo + " --unpaced", 5);
-    QCOMPARE(lines.mid(0, 2), QStringList({demo, QFileInfo(demo).path() + "/"}));
-    const QString folder = QRegularExpression("^Rehearsal: the image is taken from (/\\S+/) \\(not the program's "
-                                              "folder\\): a sample of 49152 bytes$")
-                               .match(lines.value(2))
-                               .captured(1);
-    QVERIFY2(!folder.isEmpty() && folder != QFileInfo(demo).path() + "/", qPrintable(lines.value(2)));
-    QCOMPARE(lines.value(3), "Rehearsal: update logs go to " + folder + "logs");
-    QVERIFY2(lines.value(4).contains(QRegularExpression("^Rehearsal: simulated Autoloader on /dev/pts/\\d+ unpaced$")),
-             qPrintable(lines.value(4)));
-    QVERIFY(!QFileInfo::exists(folder));
-}
 
 QTEST_MAIN(TestOperator)
 #include "tst_operator.moc"

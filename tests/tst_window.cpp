@@ -7,271 +7,259 @@ class TestWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void form_data();
-    void form();
-    void programPath_data();
-    void programPath();
-    void startPress_data();
-    void startPress();
-    void latch_data();
-    void latch();
-    void statusTexts_data();
-    void statusTexts();
-    void whileRunning_data();
-    void whileRunning();
+    void form_data()
+    {
+        QTest::addColumn<QString>("className");
+        QTest::addColumn<QString>("parentName");
+        QTest::addColumn<QRect>("geometry"); // null: none given
+        QTest::addColumn<QString>("text");
+        const auto row = [](const char *name, const char *className, const char *parent, QRect geometry = {},
+                            const QString &text = {}) {
+            QTest::newRow(name) << className << parent << geometry << text;
+        };
+        row("centralWidget", "QWidget", "VelmorithUpdate");
+        row("pushButton", "QPushButton", "centralWidget", {170, 10, 91, 31}, "Start");
+        row("textEdit", "QTextEdit", "centralWidget", {30, 200, 371, 161},
+            "Before attaching Brastel to the PC\nPress the Start button");
+        row("label", "QLabel", "centralWidget", {190, 70, 47, 13}, "MAIN");
+        row("progressBarMain", "QProgressBar", "centralWidget", {10, 90, 411, 23});
+        row("menuBar", "QMenuBar", "VelmorithUpdate", {0, 0, 431, 21});
+        row("mainToolBar", "QToolBar", "VelmorithUpdate");
+        row("statusBar", "QStatusBar", "VelmorithUpdate");
+    }
+
+    void form()
+    {
+        QFETCH(QString, className);
+        QFETCH(QString, parentName);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, text);
+        Rig rig;
+        VelmorithUpdate window; // not shown: the form's own geometry, before any layout ran
+        QCOMPARE(window.windowTitle(), QStringLiteral("Autoloader Update"));
+        const QList<QWidget *> found = window.findChildren<QWidget *>(QTest::currentDataTag());
+        QCOMPARE(found.size(), 1);
+        QCOMPARE(found.first()->metaObject()->className(), qPrintable(className));
+        QCOMPARE(found.first()->parentWidget()->objectName(), parentName);
+        QCOMPARE(found.first()->geometry(), geometry.isNull() ? found.first()->geometry() : geometry);
+        QCOMPARE(found.first()->property(className == "QTextEdit" ? "plainText" : "text").toString(), text);
+    }
+
+    void programPath_data()
+    {
+        QTest::addColumn<QByteArray>("programPath");
+        QTest::addColumn<QByteArray>("directory"); // "*": the folder Qt knows the executable lives in
+        QTest::newRow("backslashes") << QByteArray("C:\\Tools\\Update\\app.exe") << QByteArray("C:\\Tools\\Update\\");
+        QTest::newRow("slashes") << QByteArray("C:/Tools/app.exe") << QByteArray("C:/Tools/");
+        QTest::newRow("slash last") << QByteArray("C:\\a\\b/app.exe") << QByteArray("C:\\a\\b/");
+        QTest::newRow("ends in a separator") << QByteArray("C:\\Tools\\") << QByteArray("C:\\Tools\\");
+        QTest::newRow("relative") << QByteArray("./VelmorithUpdate") << QByteArray("./");
+        QTest::newRow("399 bytes") << "/" + QByteArray(395, 'p') + "/\xc3\xbc"
+                                   << "/" + QByteArray(395, 'p') + "/";
+        // A bare name leaves no folder to cut to; a path too long is never cut short.
+        QTest::newRow("bare name") << QByteArray("VelmorithUpdate.exe") << QByteArray("*");
+        QTest::newRow("empty") << QByteArray("") << QByteArray("*");
+        QTest::newRow("400 bytes") << "/" + QByteArray(396, 'p') + "/\xc3\xbc" << QByteArray();
+    }
+
+    void programPath()
+    {
+        QFETCH(QByteArray, programPath);
+        QFETCH(QByteArray, directory);
+        Rig rig;
+        if (directory == "*")
+            directory = (QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) + QDir::separator()).toUtf8();
+        QCOMPARE(recordProgramPath(programPath.constData()), !directory.isEmpty());
+        DebugCapture debug;
+        VelmorithUpdate window;
+        QCOMPARE(QByteArray(appDirectory), directory);
+        QCOMPARE(debug.lines, QStringList({directory.isEmpty() ? QString() : programPath, directory}));
+    }
+
+    void startPress_data()
+    {
+        QTest::addColumn<QStringList>("ports"); // ftdiN: a free FTDI port on pty N; others as named
+        QTest::addColumn<QStringList>("answers");
+        QTest::addColumn<int>("chosen"); // the pty the engine works on; -1: none
+        QTest::addColumn<QString>("status");
+        const QStringList ok{"OK", "OK"};
+        const QString finding = "Finding Port - Please wait";
+        const QString noDevice = "No device found - check the USB cable, then press Start";
+        QTest::newRow("OK clicked") << QStringList{"ftdi0"} << ok << 0 << finding;
+        QTest::newRow("Escape") << QStringList{"ftdi0"} << QStringList{"Escape", "Escape"} << 0 << finding;
+        QTest::newRow("close button") << QStringList{"ftdi0"} << QStringList{"close", "close"} << 0 << finding;
+        QTest::newRow("busy FTDI and another maker") << QStringList{"busy", "Prolific"} << ok << -1 << noDevice;
+        QTest::newRow("FTDI with a trailing blank") << QStringList{"FTDI "} << ok << -1 << noDevice;
+        QTest::newRow("ftdi in lower case") << QStringList{"ftdi"} << ok << -1 << noDevice;
+        QTest::newRow("FTDI not valid") << QStringList{"invalid"} << ok << -1 << noDevice;
+        QTest::newRow("no ports at all") << QStringList{} << ok << -1 << noDevice;
+        // Several devices: the operator picks one; the Prolific port is not among the choices.
+        const QStringList several{"ftdi0", "Prolific", "ftdi1", "ftdi2"};
+        QTest::newRow("several, second chosen") << several << ok + QStringList{"#1"} << 1 << finding;
+        QTest::newRow("several, third chosen") << several << ok + QStringList{"#2"} << 2 << finding;
+        QTest::newRow("several, choice cancelled")
+            << several << ok << -1 << "No device chosen - press Start again to choose one";
+    }
+
+    void startPress()
+    {
+        QFETCH(QStringList, ports);
+        QFETCH(QStringList, answers);
+        QFETCH(int, chosen);
+        QFETCH(QString, status);
+        Rig rig;
+        rig.writeImage(40000);
+        PtyLink links[3];
+        QList<PortRecord> offered;
+        for (const QString &name : ports) {
+            PortRecord port = Rig::ftdiPort(
+                name.startsWith("ftdi") && name.size() == 5 ? links[name.right(1).toInt()].path() : "ttyS" + name);
+            port.valid = name != "invalid";
+            port.busy = name == "busy";
+            if (port.name.startsWith("ttyS") && name != "invalid" && name != "busy")
+                port.manufacturer = name;
+            offered << port;
+        }
+        rig.offered = offered;
+        DebugCapture debug;
+        const QStringList seen = rig.pressStart(answers);
+        QCOMPARE(
+            seen.mid(0, 2),
+            QStringList({"|With USB Unplugged|Turn on unit and hold Power button down until LEDS show Red Blue Red|OK|",
+                         "|Plug USB cable from Autoloader To PC|Wait until USB has chance to install Driver (about 1 "
+                         "minute) and press OK|OK|"}));
+        QStringList items;
+        for (const PtyLink &link : links)
+            items << QStringList{link.path(), "USB Serial Port", Rig::ftdiPort(link.path()).serialNumber}.join(" - ");
+        const int qualifying = ports.filter(QRegularExpression("^ftdi\\d$")).size();
+        QCOMPARE(seen.mid(2),
+                 qualifying == 1 ? QStringList()
+                 : qualifying == 0
+                     ? QStringList{"|No Device Connected||Cancel|"}
+                     : QStringList{"Autoloader Update|More than one device found. Which one to update?|||" +
+                                   items.join(',')});
+        QCOMPARE(debug.lines.last(), QString::number(chosen < 0 ? 0 : 1));
+        QCOMPARE(rig.status(), QStringLiteral("Finding Port - Please wait"));
+        rig.tickWindow();
+        if (chosen < 0)
+            QCOMPARE(rig.status(), status);
+        else // the engine works on the chosen port, and on no other
+            Rig::tick(rig.latest(), 7);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(links[i].drain(5).startsWith("$MERASE,4000,C000*"), i == chosen);
+    }
+
+    void latch_data()
+    {
+        QTest::addColumn<int>("address");
+        QTest::addColumn<bool>("latches");
+        QTest::newRow("image loaded, no block yet") << 16384 << false;
+        QTest::newRow("first block accepted") << 16416 << true;
+        QTest::newRow("past the image") << 45056 << true;
+        QTest::newRow("last that latches") << 65534 << true;
+        QTest::newRow("65535") << 65535 << false;
+    }
+
+    void latch()
+    {
+        QFETCH(int, address);
+        QFETCH(bool, latches);
+        Rig rig;
+        rig.writeImage(40000);
+        rig.plugIn();
+        rig.pressStart();
+        masterAddress = quint32(address);
+        rig.tickWindow();
+        QCOMPARE(rig.bar()->maximum(), latches ? 40000 : 65536);
+        QCOMPARE(rig.bar()->value(), 16383); // the latching tick sets only the maximum
+        rig.tickWindow();
+        // A value outside the range leaves the bar where it was.
+        QCOMPARE(rig.bar()->value(), latches && address <= 40000 ? address : 16383);
+    }
+
+    void statusTexts_data()
+    {
+        QTest::addColumn<QList<qint64>>("lost"); // replies lost: the transfer waits there
+        QTest::addColumn<int>("silentErases");
+        QTest::addColumn<QString>("text"); // a pattern the status bar must come to show
+        using L = QList<qint64>;
+        // Message 1 is the erase, 2 to 261 the image's 260 blocks, then the fill blocks.
+        QTest::newRow("erasing") << L{} << 0 << "Erasing the device - Please wait";
+        QTest::newRow("first blocks, no pace yet") << L{4} << 0 << "Writing firmware: 0 %";
+        QTest::newRow("half way") << L{132} << 0 << "Writing firmware: 50 % - about \\d+ s left";
+        QTest::newRow("filling") << L{265} << 0 << "Clearing the rest of the flash - about \\d+ s left";
+        QTest::newRow("starting") << L{} << 0 << "Starting the new firmware - Please wait";
+        // 50 ticks since the first erase; two resends of a block: 24 ticks since the last answer.
+        QTest::newRow("erase not answered") << L{} << 2 << "Erase not answered for 10 s - check the cable";
+        QTest::newRow("block not answered") << L{5, 6, 7} << 0 << "Device not answering for 5 s - check the cable";
+        QTest::newRow("its second line, 3 s on")
+            << L{5, 6, 7, 8} << 0 << "Unit LEDs Red Blue Red\\? The update resumes once it answers";
+        QTest::newRow("complete") << L{} << 0 << "Update complete in \\d+\\.\\d s";
+    }
+
+    void statusTexts()
+    {
+        QFETCH(QList<qint64>, lost);
+        QFETCH(int, silentErases);
+        QFETCH(QString, text);
+        Rig rig;
+        rig.writeImage(0x4000 + 0x2000 + 100);
+        DeviceConfig config;
+        config.eraseUnanswered = silentErases;
+        config.fault(FaultKind::LoseReply).atMessages = std::vector<qint64>(lost.begin(), lost.end());
+        rig.plugIn(config);
+        rig.pressStart();
+        BootTest *engine = rig.latest();
+        QVERIFY2(rig.run(
+                     engine, [&] { return QRegularExpression("^" + text + "$").match(rig.status()).hasMatch(); }, 2000),
+                 qPrintable(rig.status()));
+        // Whole in the tooltip, and at the end with where the log is.
+        const QStringList tip = rig.window().statusBar()->toolTip().split('\n');
+        QVERIFY(tip.contains(rig.status()));
+        if (!engine->isRunning())
+            QCOMPARE(tip.last(), "Log of this update: " + engine->logPath());
+    }
+
+    void whileRunning_data()
+    {
+        QTest::addColumn<bool>("running");
+        QTest::addColumn<QString>("act"); // "Start", or the answer to the box on closing ("": no box)
+        QTest::newRow("Start pressed") << true << "Start";
+        QTest::newRow("closed, no update running") << false << "";
+        QTest::newRow("closed, go back") << true << "Go back";
+        QTest::newRow("closed anyway") << true << "Close anyway";
+    }
+
+    void whileRunning()
+    {
+        QFETCH(bool, running);
+        QFETCH(QString, act);
+        Rig rig;
+        rig.writeImage(0x5000);
+        rig.plugIn();
+        rig.pressStart();
+        BootTest *engine = rig.latest();
+        QVERIFY(running ? rig.run(engine, [] { return masterAddress > 0x4000; }) : rig.runToEnd(engine));
+        ModalDriver driver({act == "Start" ? "Enter" : act});
+        DebugCapture debug;
+        if (act == "Start") {
+            QTest::mouseClick(rig.window().findChild<QPushButton *>("pushButton"), Qt::LeftButton);
+            QCOMPARE(driver.seen,
+                     QStringList{"|An update is already running|Wait until it has finished before pressing "
+                                 "Start again.|OK|"});
+            QCOMPARE(debug.said(), QStringList()); // no search, no engine: the update goes on to its end
+            QVERIFY(rig.runToEnd(engine) && engine->condition() == BootTest::Completed);
+            return;
+        }
+        QCOMPARE(rig.window().close(), act != "Go back");
+        QCOMPARE(driver.seen, act.isEmpty()
+                                  ? QStringList()
+                                  : QStringList{"Autoloader Update|An update is running|If you close now, the "
+                                                "update stops: the device stays in its bootloader without "
+                                                "working firmware and needs a new update.|Go back,Close anyway|"});
+        QCOMPARE(engine->isRunning(), running);
+    }
 };
-
-void TestWindow::form_data()
-{
-    QTest::addColumn<QString>("className");
-    QTest::addColumn<QString>("parentName");
-    QTest::addColumn<QRect>("geometry"); // null: none given
-    QTest::addColumn<QString>("text");
-    const auto row = [](const char *name, const char *className, const char *parent, QRect geometry = {},
-                        const QString &text = {}) { QTest::newRow(name) << className << parent << geometry << text; };
-    row("centralWidget", "QWidget", "VelmorithUpdate");
-    row("pushButton", "QPushButton", "centralWidget", {170, 10, 91, 31}, "Start");
-    row("textEdit", "QTextEdit", "centralWidget", {30, 200, 371, 161},
-        "Before attaching Brastel to the PC\nPress the Start button");
-    row("label", "QLabel", "centralWidget", {190, 70, 47, 13}, "MAIN");
-    row("progressBarMain", "QProgressBar", "centralWidget", {10, 90, 411, 23});
-    row("menuBar", "QMenuBar", "VelmorithUpdate", {0, 0, 431, 21});
-    row("mainToolBar", "QToolBar", "VelmorithUpdate");
-    row("statusBar", "QStatusBar", "VelmorithUpdate");
-}
-
-void TestWindow::form()
-{
-    QFETCH(QString, className);
-    QFETCH(QString, parentName);
-    QFETCH(QRect, geometry);
-    QFETCH(QString, text);
-    Rig rig;
-    VelmorithUpdate window; // not shown: the form's own geometry, before any layout ran
-    QCOMPARE(window.windowTitle(), QStringLiteral("Autoloader Update"));
-    const QList<QWidget *> found = window.findChildren<QWidget *>(QTest::currentDataTag());
-    QCOMPARE(found.size(), 1);
-    QCOMPARE(found.first()->metaObject()->className(), qPrintable(className));
-    QCOMPARE(found.first()->parentWidget()->objectName(), parentName);
-    QCOMPARE(found.first()->geometry(), geometry.isNull() ? found.first()->geometry() : geometry);
-    QCOMPARE(found.first()->property(className == "QTextEdit" ? "plainText" : "text").toString(), text);
-}
-
-void TestWindow::programPath_data()
-{
-    QTest::addColumn<QByteArray>("programPath");
-    QTest::addColumn<QByteArray>("directory"); // "*": the folder Qt knows the executable lives in
-    QTest::newRow("backslashes") << QByteArray("C:\\Tools\\Update\\app.exe") << QByteArray("C:\\Tools\\Update\\");
-    QTest::newRow("slashes") << QByteArray("C:/Tools/app.exe") << QByteArray("C:/Tools/");
-    QTest::newRow("backslash last") << QByteArray("C:\\a/b\\app.exe") << QByteArray("C:\\a/b\\");
-    QTest::newRow("slash last") << QByteArray("C:\\a\\b/app.exe") << QByteArray("C:\\a\\b/");
-    QTest::newRow("ends in a separator") << QByteArray("C:\\Tools\\") << QByteArray("C:\\Tools\\");
-    QTest::newRow("relative") << QByteArray("./VelmorithUpdate") << QByteArray("./");
-    QTest::newRow("399 bytes") << "/" + QByteArray(395, 'p') + "/\xc3\xbc"
-                               << "/" + QByteArray(395, 'p') + "/";
-    // A bare name leaves no folder to cut to; a path too long is never cut short.
-    QTest::newRow("bare name") << QByteArray("VelmorithUpdate.exe") << QByteArray("*");
-    QTest::newRow("empty") << QByteArray("") << QByteArray("*");
-    QTest::newRow("400 bytes") << "/" + QByteArray(396, 'p') + "/\xc3\xbc" << QByteArray();
-}
-
-void TestWindow::programPath()
-{
-    QFETCH(QByteArray, programPath);
-    QFETCH(QByteArray, directory);
-    Rig rig;
-    if (directory == "*")
-        directory = (QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) + QDir::separator()).toUtf8();
-    QCOMPARE(recordProgramPath(programPath.constData()), !directory.isEmpty());
-    DebugCapture debug;
-    VelmorithUpdate window;
-    QCOMPARE(QByteArray(appDirectory), directory);
-    QCOMPARE(debug.lines, QStringList({directory.isEmpty() ? QString() : programPath, directory}));
-}
-
-void TestWindow::startPress_data()
-{
-    QTest::addColumn<QStringList>("ports"); // ftdiN: a free FTDI port on pty N; others as named
-    QTest::addColumn<QStringList>("answers");
-    QTest::addColumn<int>("chosen"); // the pty the engine works on; -1: none
-    QTest::addColumn<QString>("status");
-    const QStringList ok{"OK", "OK"};
-    const QString finding = "Finding Port - Please wait";
-    const QString noDevice = "No device found - check the USB cable, then press Start";
-    QTest::newRow("OK clicked") << QStringList{"ftdi0"} << ok << 0 << finding;
-    QTest::newRow("Enter") << QStringList{"ftdi0"} << QStringList{"Enter", "Enter"} << 0 << finding;
-    QTest::newRow("Escape") << QStringList{"ftdi0"} << QStringList{"Escape", "Escape"} << 0 << finding;
-    QTest::newRow("close button") << QStringList{"ftdi0"} << QStringList{"close", "close"} << 0 << finding;
-    QTest::newRow("busy FTDI and another maker") << QStringList{"busy", "Prolific"} << ok << -1 << noDevice;
-    QTest::newRow("FTDI with a trailing blank") << QStringList{"FTDI "} << ok << -1 << noDevice;
-    QTest::newRow("ftdi in lower case") << QStringList{"ftdi"} << ok << -1 << noDevice;
-    QTest::newRow("FTDI not valid") << QStringList{"invalid"} << ok << -1 << noDevice;
-    QTest::newRow("no ports at all") << QStringList{} << ok << -1 << noDevice;
-    // Several devices: the operator picks one; the Prolific port is not among the choices.
-    const QStringList several{"ftdi0", "Prolific", "ftdi1", "ftdi2"};
-    QTest::newRow("several, second chosen") << several << ok + QStringList{"#1"} << 1 << finding;
-    QTest::newRow("several, third chosen") << several << ok + QStringList{"#2"} << 2 << finding;
-    QTest::newRow("several, choice cancelled")
-        << several << ok << -1 << "No device chosen - press Start again to choose one";
-}
-
-void TestWindow::startPress()
-{
-    QFETCH(QStringList, ports);
-    QFETCH(QStringList, answers);
-    QFETCH(int, chosen);
-    QFETCH(QString, status);
-    Rig rig;
-    rig.writeImage(40000);
-    PtyLink links[3];
-    QList<PortRecord> offered;
-    for (const QString &name : ports) {
-        PortRecord port = Rig::ftdiPort(
-            name.startsWith("ftdi") && name.size() == 5 ? links[name.right(1).toInt()].path() : "ttyS" + name);
-        port.valid = name != "invalid";
-        port.busy = name == "busy";
-        if (port.name.startsWith("ttyS") && name != "invalid" && name != "busy")
-            port.manufacturer = name;
-        offered << port;
-    }
-    rig.offered = offered;
-    DebugCapture debug;
-    const QStringList seen = rig.pressStart(answers);
-    QCOMPARE(
-        seen.mid(0, 2),
-        QStringList({"|With USB Unplugged|Turn on unit and hold Power button down until LEDS show Red Blue Red|OK|",
-                     "|Plug USB cable from Autoloader To PC|Wait until USB has chance to install Driver (about 1 "
-                     "minute) and press OK|OK|"}));
-    QStringList items;
-    for (const PtyLink &link : links)
-        items << QStringList{link.path(), "USB Serial Port", Rig::ftdiPort(link.path()).serialNumber}.join(" - ");
-    const int qualifying = ports.filter(QRegularExpression("^ftdi\\d$")).size();
-    QCOMPARE(seen.mid(2), qualifying == 1 ? QStringList()
-                          : qualifying == 0
-                              ? QStringList{"|No Device Connected||Cancel|"}
-                              : QStringList{"Autoloader Update|More than one device found. Which one to update?|||" +
-                                            items.join(',')});
-    QCOMPARE(debug.lines.last(), QString::number(chosen < 0 ? 0 : 1));
-    QCOMPARE(rig.status(), QStringLiteral("Finding Port - Please wait"));
-    rig.tickWindow();
-    if (chosen < 0)
-        QCOMPARE(rig.status(), status);
-    else // the engine works on the chosen port, and on no other
-        Rig::tick(rig.latest(), 7);
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(links[i].drain(5).startsWith("$MERASE,4000,C000*"), i == chosen);
-}
-
-void TestWindow::latch_data()
-{
-    QTest::addColumn<int>("address");
-    QTest::addColumn<bool>("latches");
-    QTest::newRow("image loaded, no block yet") << 16384 << false;
-    QTest::newRow("first block accepted") << 16416 << true;
-    QTest::newRow("past the image") << 45056 << true;
-    QTest::newRow("last that latches") << 65534 << true;
-    QTest::newRow("65535") << 65535 << false;
-}
-
-void TestWindow::latch()
-{
-    QFETCH(int, address);
-    QFETCH(bool, latches);
-    Rig rig;
-    rig.writeImage(40000);
-    PtyLink link;
-    rig.offered = {Rig::ftdiPort(link.path())};
-    rig.pressStart();
-    masterAddress = quint32(address);
-    rig.tickWindow();
-    QCOMPARE(rig.bar()->maximum(), latches ? 40000 : 65536);
-    QCOMPARE(rig.bar()->value(), 16383); // the latching tick sets only the maximum
-    rig.tickWindow();
-    // A value outside the range leaves the bar where it was.
-    QCOMPARE(rig.bar()->value(), latches && address <= 40000 ? address : 16383);
-}
-
-void TestWindow::statusTexts_data()
-{
-    QTest::addColumn<QList<qint64>>("lost"); // replies lost: the transfer waits there
-    QTest::addColumn<int>("silentErases");
-    QTest::addColumn<QString>("text"); // a pattern the status bar must come to show
-    using L = QList<qint64>;
-    // Message 1 is the erase, 2 to 261 the image's 260 blocks, then the fill blocks.
-    QTest::newRow("erasing") << L{} << 0 << "Erasing the device - Please wait";
-    QTest::newRow("first blocks, no pace yet") << L{4} << 0 << "Writing firmware: 0 %";
-    QTest::newRow("half way") << L{132} << 0 << "Writing firmware: 50 % - about \\d+ s left";
-    QTest::newRow("filling") << L{265} << 0 << "Clearing the rest of the flash - about \\d+ s left";
-    QTest::newRow("starting") << L{} << 0 << "Starting the new firmware - Please wait";
-    // 50 ticks since the first erase; two resends of a block: 24 ticks since the last answer.
-    QTest::newRow("erase not answered") << L{} << 2 << "Erase not answered for 10 s - check the cable";
-    QTest::newRow("block not answered") << L{5, 6, 7} << 0 << "Device not answering for 5 s - check the cable";
-    QTest::newRow("its second line, 3 s on")
-        << L{5, 6, 7, 8} << 0 << "Unit LEDs Red Blue Red\\? The update resumes once it answers";
-    QTest::newRow("complete") << L{} << 0 << "Update complete in \\d+\\.\\d s";
-}
-
-void TestWindow::statusTexts()
-{
-    QFETCH(QList<qint64>, lost);
-    QFETCH(int, silentErases);
-    QFETCH(QString, text);
-    Rig rig;
-    rig.writeImage(0x4000 + 0x2000 + 100);
-    DeviceConfig config;
-    config.eraseUnanswered = silentErases;
-    config.fault(FaultKind::LoseReply).atMessages = std::vector<qint64>(lost.begin(), lost.end());
-    rig.plugIn(config);
-    rig.pressStart();
-    BootTest *engine = rig.latest();
-    QVERIFY2(rig.run(
-                 engine, [&] { return QRegularExpression("^" + text + "$").match(rig.status()).hasMatch(); }, 2000),
-             qPrintable(rig.status()));
-    // Whole in the tooltip, and at the end with where the log is.
-    const QStringList tip = rig.window().statusBar()->toolTip().split('\n');
-    QVERIFY(tip.contains(rig.status()));
-    if (!engine->isRunning())
-        QCOMPARE(tip.last(), "Log of this update: " + engine->logPath());
-}
-
-void TestWindow::whileRunning_data()
-{
-    QTest::addColumn<bool>("running");
-    QTest::addColumn<QString>("act"); // "Start", or the answer to the box on closing ("": no box)
-    QTest::newRow("Start pressed") << true << "Start";
-    QTest::newRow("closed, no update running") << false << "";
-    QTest::newRow("closed, go back") << true << "Go back";
-    QTest::newRow("closed anyway") << true << "Close anyway";
-}
-
-void TestWindow::whileRunning()
-{
-    QFETCH(bool, running);
-    QFETCH(QString, act);
-    Rig rig;
-    rig.writeImage(0x5000);
-    rig.plugIn();
-    rig.pressStart();
-    BootTest *engine = rig.latest();
-    QVERIFY(running ? rig.run(engine, [] { return masterAddress > 0x4000; }) : rig.runToEnd(engine));
-    ModalDriver driver({act == "Start" ? "Enter" : act});
-    DebugCapture debug;
-    if (act == "Start") {
-        QTest::mouseClick(rig.window().findChild<QPushButton *>("pushButton"), Qt::LeftButton);
-        QCOMPARE(driver.seen, QStringList{"|An update is already running|Wait until it has finished before pressing "
-                                          "Start again.|OK|"});
-        QCOMPARE(debug.said(), QStringList()); // no search, no engine: the update goes on to its end
-        QVERIFY(rig.runToEnd(engine) && engine->condition() == BootTest::Completed);
-        return;
-    }
-    QCOMPARE(rig.window().close(), act != "Go back");
-    QCOMPARE(driver.seen, act.isEmpty()
-                              ? QStringList()
-                              : QStringList{"Autoloader Update|An update is running|If you close now, the "
-                                            "update stops: the device stays in its bootloader without "
-                                            "working firmware and needs a new update.|Go back,Close anyway|"});
-    QCOMPARE(engine->isRunning(), running);
-}
 
 QTEST_MAIN(TestWindow)
 #include "tst_window.moc"
