@@ -325,6 +325,7 @@ private slots:
         QTest::newRow("without CR") << Writes{"$MPRGA*3670\n"} << 1 << 1;
         QTest::newRow("CR only, no newline") << Writes{"$MPRGA*3670\r"} << 0 << 1;
         QTest::newRow("wraps to the start after 1000 bytes") << Writes{QByteArray(1000, 'x') + Ack} << 1 << 1;
+        QTest::newRow("a reply from the 1000th byte on") << Writes{QByteArray(999, 'x') + Ack} << 0 << 0;
         QTest::newRow("wrap cuts a reply") << Writes{QByteArray(990, 'x') + Ack} << 0 << 0;
         QTest::newRow("newline as 1000th byte, then a reply") << Writes{QByteArray(999, 'x') + "\n" + Ack} << 1 << 1;
         QTest::newRow("a newline alone") << Writes{"\n"} << 0 << 0;
