@@ -105,11 +105,13 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
         Rig::tick(&engine, 7); // to the erase
         while (trace.endNs < 0)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        // The rest of the update: fill blocks and the start, with the ticks run at once.
+        // The rest of the update: fill blocks and the start. The pauses' ticks go by at once,
+        // but none while an answer is on its way, which would make it a resend.
         result.cpuSeconds = threadCpuSeconds() - cpuBefore;
         while (engine.isRunning() || device.pendingReplies() > 0) {
-            Rig::tick(&engine);
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            if (device.pendingReplies() == 0)
+                Rig::tick(&engine);
         }
         result.flashOk = device.counters().applicationStarts == 1 && checkFlash(device.flash(), image).ok;
     }

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <poll.h>
 #include <tuple>
 #include <unistd.h>
@@ -105,9 +106,15 @@ void SimDevice::pump()
         Piece &piece = pieces.front();
         if (piece.ticksLeft > 0)
             return;
+        // Timers count whole milliseconds: the last one is waited out here, so that a paced
+        // reply is neither early nor a millisecond late.
         const qint64 wait = piece.dueNs - clock.nsecsElapsed();
-        if (wait > 0)
-            return again(wait);
+        if (wait >= 1000000)
+            return again(wait - 999999);
+        if (wait > 0) {
+            const timespec rest{0, long(wait)};
+            nanosleep(&rest, nullptr);
+        }
         // Each piece of a split reply waits until the engine has taken the one before, so
         // that it really sees the reply in parts.
         if (piece.afterRead && !forced && pty.pendingForSlave() != 0)
