@@ -195,6 +195,8 @@ private slots:
         QTest::newRow("its second line, 3 s on")
             << L{5, 6, 7, 8} << 0 << "Unit LEDs Red Blue Red\\? The update resumes once it answers";
         QTest::newRow("complete") << L{} << 0 << "Update complete in \\d+\\.\\d s";
+        // The reason first; a path too long for the bar is shortened in its middle.
+        QTest::newRow("image missing") << L{} << 0 << "Firmware image missing: /.*_full\\.bin";
     }
 
     void statusTexts()
@@ -203,7 +205,8 @@ private slots:
         QFETCH(int, silentErases);
         QFETCH(QString, text);
         Rig rig;
-        rig.writeImage(0x4000 + 0x2000 + 100);
+        if (!text.startsWith("Firmware image missing"))
+            rig.writeImage(0x4000 + 0x2000 + 100);
         DeviceConfig config;
         config.eraseUnanswered = silentErases;
         config.fault(FaultKind::LoseReply).atMessages = std::vector<qint64>(lost.begin(), lost.end());
@@ -215,7 +218,7 @@ private slots:
                  qPrintable(rig.status()));
         // Whole in the tooltip, and at the end with where the log is.
         const QStringList tip = rig.window().statusBar()->toolTip().split('\n');
-        QVERIFY(tip.contains(rig.status()));
+        QVERIFY(!tip.filter(QRegularExpression("^" + text + "$")).isEmpty());
         if (!engine->isRunning())
             QCOMPARE(tip.last(), "Log of this update: " + engine->logPath());
     }
