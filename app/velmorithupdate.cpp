@@ -204,6 +204,10 @@ void VelmorithUpdate::showStatus()
         return;
     // The whole text stays in the tooltip, and once the update has ended, where its log is.
     QString tip = text;
+    if (pressNote.isNull() && engine && !engine->isRunning() && !engine->logPath().isEmpty())
+        tip += QLatin1Char('\n') + QCoreApplication::translate("VelmorithUpdate", "Log of this update: %1")
+                                       .arg(QDir::toNativeSeparators(engine->logPath()));
+    ui->statusBar->setToolTip(tip);
     // The status bar holds one line: several take turns, three seconds each, the first first.
     const QStringList lines = text.split(QLatin1Char('\n'));
     if (lines.size() == 1)
@@ -211,10 +215,6 @@ void VelmorithUpdate::showStatus()
     else if (turnsSince < 0)
         turnsSince = displayTicks;
     const QString line = lines.at(int((displayTicks - qMax<qint64>(turnsSince, 0)) / 15 % lines.size()));
-    if (pressNote.isNull() && engine && !engine->isRunning() && !engine->logPath().isEmpty())
-        tip += QLatin1Char('\n') + QCoreApplication::translate("VelmorithUpdate", "Log of this update: %1")
-                                       .arg(QDir::toNativeSeparators(engine->logPath()));
-    ui->statusBar->setToolTip(tip);
     const QString shown = fitted(line, engine ? engine->imagePath() : QString());
     if (shown != ui->statusBar->currentMessage())
         ui->statusBar->showMessage(shown, 0);
