@@ -131,7 +131,7 @@ void VelmorithUpdate::on_pushButton_clicked()
         engines.append(new BootTest(foundPortNames.at(chosen)));
     } else {
         const BootTest *engine = followedEngine();
-        noteCovers = engine ? statusText(engine) : QString();
+        noteCovers = statusKind(engine);
         pressNote =
             foundPortNames.isEmpty()
                 ? QCoreApplication::translate("VelmorithUpdate",
@@ -195,7 +195,7 @@ void VelmorithUpdate::showStatus()
     const BootTest *engine = followedEngine();
     QString text = engine ? statusText(engine) : QString();
     if (!pressNote.isNull()) {
-        if (text == noteCovers)
+        if (statusKind(engine) == noteCovers)
             text = pressNote;
         else
             pressNote.clear();
@@ -275,6 +275,11 @@ QString VelmorithUpdate::statusText(const BootTest *engine) const
         break;
     }
     return QString();
+}
+
+int VelmorithUpdate::statusKind(const BootTest *engine)
+{
+    return engine ? int(engine->condition()) * 10 + int(engine->phase()) : -1;
 }
 
 QString VelmorithUpdate::progressText(const BootTest *engine) const

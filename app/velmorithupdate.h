@@ -55,6 +55,7 @@ private:
     void showStatus();
     QString statusText(const BootTest *engine) const;
     QString progressText(const BootTest *engine) const;
+    static int statusKind(const BootTest *engine);
     static QString duration(qint64 ms);
     QString fitted(const QString &text, const QString &path) const;
 
@@ -65,10 +66,10 @@ private:
     PortEnumerator portEnumerator;
     // Index in engines of the engine of the latest Start press that created one.
     int latestPressStart = 0;
-    // What a press that created no engine has to say; shown until the followed engine's own
-    // text (noteCovers, as it was at that press) changes.
+    // What a press that created no engine has to say; shown until the followed engine has news
+    // of its own: its condition or phase differs from noteCovers, taken at that press.
     QString pressNote;
-    QString noteCovers;
+    int noteCovers = -1;
     qint64 displayTicks = 0;
     qint64 turnsSince = -1; // the display tick from which the lines of a text take turns
 };

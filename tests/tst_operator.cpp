@@ -71,6 +71,7 @@ private slots:
         QVERIFY(rig.run(engine, [&] { return engine->condition() == BootTest::NotAnswering; }));
         rig.offered.clear();
         QCOMPARE(rig.pressStart().last(), QStringLiteral("|No Device Connected||Cancel|"));
+        Rig::tick(engine, 5); // a second on, still silent: the note stays
         rig.tickWindow();
         QCOMPARE(rig.status(), QStringLiteral("No device found - check the USB cable, then press Start"));
         QVERIFY(rig.runToEnd(engine));
