@@ -47,8 +47,6 @@ public:
     // operator's real image beside the program is never touched.
     QString imageFolder() const;
     QString imagePath() const;
-    const QByteArray &image() const { return sample; }
-    const RehearsalOptions &options() const { return settings; }
 
     // The device's port as the Start sequence is offered it.
     QString portName() const;
@@ -57,7 +55,6 @@ public:
     QList<PortRecord> ports();
     PortEnumerator enumerator();
     SimDevice &device() { return *plugged; }
-    int plugCount() const { return plugs; }
 
     // One line about the flash after the device was told to start its application.
     static QString verdictLine(qint64 starts, bool ok, const QString &description);

@@ -148,10 +148,8 @@ void DeviceModel::handleLine(const char *text, int length, Emission &e)
     }
     if (e.kind == CommandKind::StartApplication)
         return; // the application runs: nothing answers
-    if (e.kind == CommandKind::Erase && stats.eraseCount <= cfg.eraseUnanswered) {
-        ++stats.erasesUnanswered;
+    if (e.kind == CommandKind::Erase && stats.eraseCount <= cfg.eraseUnanswered)
         return;
-    }
     if (play(FaultKind::LoseReply, n))
         return;
     shapeReply(e, reply(e.kind == CommandKind::Erase ? "$MERASEA" : "$MPRGA", cfg.lineEnd));

@@ -70,7 +70,6 @@ struct DeviceCounters
     qint64 eraseCount = 0;       // erases carried out
     qint64 blocksProgrammed = 0;
     qint64 applicationStarts = 0; // "$MJAPP" received
-    qint64 erasesUnanswered = 0;
     std::array<qint64, FaultKindCount> faultsPlayed{}; // by FaultKind
 };
 
@@ -82,7 +81,6 @@ public:
     // Bytes from the engine, in arrival order; appends one Emission per completed line.
     void receive(const char *data, int size, std::vector<Emission> &out);
 
-    const DeviceConfig &config() const { return cfg; }
     const DeviceCounters &counters() const { return stats; }
     QByteArray flash() const { return QByteArray(reinterpret_cast<const char *>(memory.data()), Sim::FlashSize); }
     // Whether the fault is played on the given message (a pure function of seed and number).

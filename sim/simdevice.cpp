@@ -203,5 +203,4 @@ void SimDevice::hangUp()
     pieces.clear();
     unwritten.clear();
     pty.closeMaster();
-    emit linkClosed();
 }

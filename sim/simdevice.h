@@ -57,8 +57,6 @@ public:
 
 signals:
     void applicationStarted(qint64 count);
-    // The device hung up (an unplug with hang-up): the master is closed.
-    void linkClosed();
 
 private:
     struct Piece
