@@ -3,7 +3,9 @@
 #include "enginestate.h"
 
 #include <QByteArray>
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 
 #include <cstring>
 
@@ -37,6 +39,18 @@ void cutToDirectory(char *text)
             return;
         text[position] = '\0';
     }
+}
+
+void settleProgramDirectory()
+{
+    // Started by a bare name the cut leaves one stray character, which would put the image
+    // in the working directory at best.
+    const bool bareName = !hasPathSeparator(appDirectory);
+    cutToDirectory(appDirectory);
+    if (appDirectoryOverflow)
+        return; // no folder at all rather than some other one
+    if (bareName || !QFileInfo(QString::fromUtf8(appDirectory)).isDir())
+        placeDirectory(QCoreApplication::applicationDirPath());
 }
 
 bool hasPathSeparator(const char *text)

@@ -12,6 +12,11 @@ bool recordProgramPath(const char *programPath);
 // separator stays. The first character is never examined, so a bare name keeps it.
 void cutToDirectory(char *text);
 
+// Cuts appDirectory back to the program's directory. Where that leaves no folder that exists
+// (a bare name; or on Windows a folder name outside the ANSI code page, which argv[0] hands
+// over mangled), takes the one Qt knows the executable lives in. Needs the application object.
+void settleProgramDirectory();
+
 // Whether text holds a '/' or a '\'.
 bool hasPathSeparator(const char *text);
 

@@ -4,6 +4,7 @@
 #include "boottest.h"
 #include "enginestate.h"
 #include "programpath.h"
+#include "updatestatus.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -44,12 +45,7 @@ VelmorithUpdate::VelmorithUpdate(QWidget *parent) : QMainWindow(parent), ui(new 
     displayTimer->start();
 
     qDebug().noquote() << appDirectory;
-    // Started by a bare name the cut leaves one stray character, which would put the image
-    // in the working directory at best: take the directory Qt knows the executable lives in.
-    const bool bareName = !appDirectoryOverflow && !hasPathSeparator(appDirectory);
-    cutToDirectory(appDirectory);
-    if (bareName)
-        placeDirectory(QCoreApplication::applicationDirPath());
+    settleProgramDirectory();
     qDebug().noquote() << appDirectory;
 
     ui->textEdit->append(QStringLiteral("Before attaching Brastel to the PC"));
@@ -193,7 +189,7 @@ void VelmorithUpdate::on_Timer()
 void VelmorithUpdate::showStatus()
 {
     const BootTest *engine = followedEngine();
-    QString text = engine ? statusText(engine) : QString();
+    QString text = engine ? UpdateStatus::text(*engine) : QString();
     if (!pressNote.isNull()) {
         if (statusKind(engine) == noteCovers)
             text = pressNote;
@@ -215,7 +211,7 @@ void VelmorithUpdate::showStatus()
     else if (turnsSince < 0)
         turnsSince = displayTicks;
     const QString line = lines.at(int((displayTicks - qMax<qint64>(turnsSince, 0)) / 15 % lines.size()));
-    const QString shown = fitted(line, engine ? engine->imagePath() : QString());
+    const QString shown = fitted(line, engine ? QDir::toNativeSeparators(engine->imagePath()) : QString());
     if (shown != ui->statusBar->currentMessage())
         ui->statusBar->showMessage(shown, 0);
 }
@@ -242,78 +238,9 @@ QString VelmorithUpdate::fitted(const QString &text, const QString &path) const
     return head + metrics.elidedText(path, Qt::ElideMiddle, qMax(0, room - widthOf(head)));
 }
 
-QString VelmorithUpdate::statusText(const BootTest *engine) const
-{
-    // The reason before the path: if anything is cut, it is part of the path.
-    switch (engine->condition()) {
-    case BootTest::Working:
-        return progressText(engine);
-    case BootTest::NotAnswering:
-        // The likeliest causes: the cable, or the unit not in its bootloader.
-        return (engine->phase() == BootTest::Erasing
-                    ? QCoreApplication::translate("VelmorithUpdate", "Erase not answered for %1 - check the cable")
-                    : QCoreApplication::translate("VelmorithUpdate", "Device not answering for %1 - check the cable"))
-                   .arg(duration(engine->silentForMs())) +
-               QLatin1Char('\n') +
-               QCoreApplication::translate("VelmorithUpdate",
-                                           "Unit LEDs Red Blue Red? The update resumes once it answers");
-    case BootTest::LinkLost:
-        return QCoreApplication::translate("VelmorithUpdate",
-                                           "Connection to the device lost - reconnect it and press Start");
-    case BootTest::ImageRefused:
-        if (engine->imagePath().isEmpty())
-            return QCoreApplication::translate("VelmorithUpdate", "Firmware image %1").arg(engine->imageProblem());
-        return QCoreApplication::translate("VelmorithUpdate", "Firmware image %1: %2")
-            .arg(engine->imageProblem(), engine->imagePath());
-    case BootTest::ImageReadFailed:
-        return QCoreApplication::translate("VelmorithUpdate", "Update stopped, firmware image %1: %2")
-            .arg(engine->imageProblem(), engine->imagePath());
-    case BootTest::Completed:
-        return QCoreApplication::translate("VelmorithUpdate", "Update complete in %1 s")
-            .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1));
-    case BootTest::Retired:
-        break;
-    }
-    return QString();
-}
-
 int VelmorithUpdate::statusKind(const BootTest *engine)
 {
     return engine ? int(engine->condition()) * 10 + int(engine->phase()) : -1;
-}
-
-QString VelmorithUpdate::progressText(const BootTest *engine) const
-{
-    const qint64 left = engine->estimatedMsLeft();
-    switch (engine->phase()) {
-    case BootTest::Erasing:
-        break;
-    case BootTest::Writing: {
-        const int span = qMax(1, engine->imageSize() - LatchAbove);
-        const int percent = qBound(0, (engine->currentMasterAddress() - LatchAbove) * 100 / span, 100);
-        if (left < 0)
-            return QCoreApplication::translate("VelmorithUpdate", "Writing firmware: %1 %").arg(percent);
-        return QCoreApplication::translate("VelmorithUpdate", "Writing firmware: %1 % - about %2 left")
-            .arg(percent)
-            .arg(duration(left));
-    }
-    case BootTest::Filling:
-        if (left >= 0)
-            return QCoreApplication::translate("VelmorithUpdate", "Clearing the rest of the flash - about %1 left")
-                .arg(duration(left));
-        return QCoreApplication::translate("VelmorithUpdate", "Clearing the rest of the flash - Please wait");
-    case BootTest::Starting:
-        return QCoreApplication::translate("VelmorithUpdate", "Starting the new firmware - Please wait");
-    }
-    return QCoreApplication::translate("VelmorithUpdate", "Erasing the device - Please wait");
-}
-
-QString VelmorithUpdate::duration(qint64 ms)
-{
-    const qint64 seconds = (ms + 999) / 1000;
-    if (seconds < 60)
-        return QCoreApplication::translate("VelmorithUpdate", "%1 s").arg(seconds);
-    return QCoreApplication::translate("VelmorithUpdate", "%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
 }
 
 void VelmorithUpdate::closeEvent(QCloseEvent *event)

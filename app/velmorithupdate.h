@@ -53,10 +53,7 @@ private:
     int askWhichPort(const QList<PortRecord> &ports);
     const BootTest *followedEngine() const;
     void showStatus();
-    QString statusText(const BootTest *engine) const;
-    QString progressText(const BootTest *engine) const;
     static int statusKind(const BootTest *engine);
-    static QString duration(qint64 ms);
     QString fitted(const QString &text, const QString &path) const;
 
     Ui::VelmorithUpdate *ui;

@@ -1,11 +1,17 @@
 #include "boottest.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDebug>
+#include <QDir>
+#include <QFileInfo>
 #include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QSysInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace Protocol;
@@ -42,16 +48,16 @@ QString printable(const char *line, int length)
 
 } // namespace
 
-BootTest::BootTest(QString portName) : QObject(nullptr)
+BootTest::BootTest(QString portName) : BootTest(std::move(portName), imageBesideProgram()) {}
+
+BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr)
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
     if (activeEngine && activeEngine != this)
-        activeEngine->retire();
+        activeEngine->stop(QStringLiteral("update stopped by a new Start"));
     activeEngine = this;
     clock.start();
-    const QDateTime now = QDateTime::currentDateTime();
-    if (!log.open(QStringLiteral("VelmorithUpdate: update started %1 on port %2; times in ms since then")
-                      .arg(now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), portName))) {
+    if (!log.open(logHeader(portName, imagePath))) {
         logFailed = true;
         qDebug() << "Update log not written:" << log.problem();
     }
@@ -82,7 +88,7 @@ BootTest::BootTest(QString portName) : QObject(nullptr)
     }
     trace(debugText("Test Port ", portName));
     serialPort->open(QIODevice::ReadWrite);
-    openImage();
+    openImage(imagePath);
     retryCount = 0;
     tickCountdown = StartDelayTicks;
     tickTimer->setInterval(TickMs);
@@ -199,7 +205,102 @@ QString BootTest::logPath() const
     return log.path();
 }
 
-void BootTest::openImage()
+QString BootTest::imageBesideProgram()
+{
+    // Never cut a path short into some other path: a directory that does not fit is no image.
+    char path[sizeof appDirectory];
+    const size_t directoryLength = qstrnlen(appDirectory, sizeof appDirectory);
+    if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path)
+        return QString();
+    std::memcpy(path, appDirectory, directoryLength);
+    std::memcpy(path + directoryLength, ImageFileName, sizeof ImageFileName);
+    return QString::fromUtf8(path);
+}
+
+BootTest::ImageCheck BootTest::inspectImage(QFile &file)
+{
+    if (!file.exists())
+        return {QStringLiteral("missing"), debugText("File Does not Exist ")};
+    if (!file.isOpen() && !file.open(QIODevice::ReadOnly)) {
+        const bool folder = QFileInfo(file).isDir();
+        return {folder ? QStringLiteral("is a folder") : QStringLiteral("cannot be opened"),
+                debugText("Image cannot be opened:", file.errorString())};
+    }
+    const qint64 size = file.size();
+    if (size <= qint64(ImageStart) || !file.seek(ImageStart))
+        return {QStringLiteral("too small (%1 bytes)").arg(size),
+                debugText("Image holds nothing beyond 0x4000:", size, "bytes")};
+    // Blocks beyond the flash would land who knows where in the device.
+    if (size > qint64(FlashEnd))
+        return {QStringLiteral("too large (%1 bytes)").arg(size),
+                debugText("Image larger than the flash:", size, "bytes")};
+    // Read it all once before anything is erased; at most 48 KiB, and back to 0x4000 after.
+    const qint64 expected = size - qint64(ImageStart);
+    const bool complete = file.read(expected).size() == expected;
+    if (!file.seek(ImageStart) || !complete)
+        return {QStringLiteral("cannot be read"), debugText("Image cannot be read:", file.errorString())};
+    return {};
+}
+
+QStringList BootTest::logHeader(const QString &portName, const QString &imagePath) const
+{
+    // Which program wrote which image to which unit: what support asks first.
+    const QDateTime now = QDateTime::currentDateTime();
+    QStringList lines{QStringLiteral("VelmorithUpdate: update started %1 on port %2; times in ms since then")
+                          .arg(now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), portName)};
+    const QString program = QCoreApplication::instance() ? QFileInfo(QCoreApplication::applicationFilePath()).fileName()
+                                                         : QStringLiteral("(unknown program)");
+    lines << QStringLiteral("Program: %1 %2, Qt %3, %4")
+                 .arg(program, QStringLiteral(VELMORITH_VERSION), QString::fromLatin1(qVersion()),
+                      QSysInfo::prettyProductName());
+
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+    const auto listed = std::find_if(ports.begin(), ports.end(), [&portName](const QSerialPortInfo &info) {
+        return info.portName() == portName || info.systemLocation() == portName;
+    });
+    if (listed == ports.end()) {
+        lines << QStringLiteral("Port: %1 (not listed by the system: no manufacturer, serial number or USB ids)")
+                     .arg(portName);
+    } else {
+        const auto reported = [](const QString &value) {
+            return value.isEmpty() ? QStringLiteral("(not reported)") : value;
+        };
+        const auto hex4 = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
+        lines << QStringLiteral("Port: %1, manufacturer %2, serial number %3, USB %4")
+                     .arg(portName, reported(listed->manufacturer()), reported(listed->serialNumber()),
+                          listed->hasVendorIdentifier() && listed->hasProductIdentifier()
+                              ? hex4(listed->vendorIdentifier()) + QLatin1Char(':') + hex4(listed->productIdentifier())
+                              : QStringLiteral("ids (not reported)"));
+    }
+
+    if (imagePath.isNull()) {
+        lines << QStringLiteral("Image: none, the program's folder path is too long");
+        return lines;
+    }
+    const QString shown = QDir::toNativeSeparators(QFileInfo(imagePath).absoluteFilePath());
+    const QFileInfo info(imagePath);
+    QFile file(imagePath);
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    if (!info.exists())
+        lines << QStringLiteral("Image: %1 (missing)").arg(shown);
+    else if (info.isDir())
+        lines << QStringLiteral("Image: %1 (a folder)").arg(shown);
+    else if (info.size() > qint64(FlashEnd))
+        lines << QStringLiteral("Image: %1, %2 bytes (larger than the flash, not hashed)").arg(shown).arg(info.size());
+    else if (!file.open(QIODevice::ReadOnly) || !sha256.addData(&file))
+        lines << QStringLiteral("Image: %1, %2 bytes (cannot be read: %3)")
+                     .arg(shown)
+                     .arg(info.size())
+                     .arg(file.errorString());
+    else
+        lines << QStringLiteral("Image: %1, %2 bytes, SHA-256 %3")
+                     .arg(shown)
+                     .arg(info.size())
+                     .arg(QString::fromLatin1(sha256.result().toHex()));
+    return lines;
+}
+
+void BootTest::openImage(const QString &path)
 {
     sequencerStage = StageFinish;
     chainStep = 5;
@@ -207,51 +308,21 @@ void BootTest::openImage()
     chainCount = 0;
     imageFileSize = 0;
 
-    // Never cut a path short into some other path: a directory that does not fit is no image.
-    char path[sizeof appDirectory];
-    const size_t directoryLength = qstrnlen(appDirectory, sizeof appDirectory);
-    if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path) {
+    if (path.isNull()) {
         trace(QStringLiteral("Image path too long, not loaded"));
         refuseImage(QStringLiteral("not loaded: the program's folder path is too long"));
         return;
     }
-    std::memcpy(path, appDirectory, directoryLength);
-    std::memcpy(path + directoryLength, ImageFileName, sizeof ImageFileName);
-    imageFile.setFileName(QString::fromUtf8(path));
+    imageFile.setFileName(path);
     trace(imageFile.fileName());
-
-    const bool exists = imageFile.exists();
-    if (!exists)
-        trace(debugText("File Does not Exist "));
-    imageFile.open(QIODevice::ReadOnly);
-    const bool positioned = imageFile.isOpen() && imageFile.seek(masterAddress);
+    const ImageCheck check = inspectImage(imageFile);
+    if (!check.detail.isEmpty())
+        trace(check.detail);
     imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
-    if (!exists) {
-        refuseImage(QStringLiteral("missing"));
-    } else if (!imageFile.isOpen()) {
-        trace(debugText("Image cannot be opened:", imageFile.errorString()));
-        refuseImage(QStringLiteral("cannot be opened"));
-    } else if (imageFile.size() <= qint64(ImageStart) || !positioned) {
-        trace(debugText("Image holds nothing beyond 0x4000:", imageFile.size(), "bytes"));
-        refuseImage(QStringLiteral("too small (%1 bytes)").arg(imageFile.size()));
-    } else if (imageFile.size() > qint64(FlashEnd)) {
-        // Blocks beyond the flash would land who knows where in the device.
-        trace(debugText("Image larger than the flash:", imageFile.size(), "bytes"));
-        refuseImage(QStringLiteral("too large (%1 bytes)").arg(imageFile.size()));
-    } else if (!imageReadable()) {
-        trace(debugText("Image cannot be read:", imageFile.errorString()));
-        refuseImage(QStringLiteral("cannot be read"));
-    } else {
+    if (check.problem.isEmpty())
         sequencerStage = StagePrepare;
-    }
-}
-
-bool BootTest::imageReadable()
-{
-    // Read it all once before anything is erased; at most 48 KiB, and back to 0x4000 after.
-    const qint64 expected = imageFile.size() - qint64(ImageStart);
-    const bool complete = imageFile.read(expected).size() == expected;
-    return imageFile.seek(ImageStart) && complete;
+    else
+        refuseImage(check.problem);
 }
 
 void BootTest::refuseImage(const QString &why)
@@ -539,10 +610,10 @@ void BootTest::sendMessage(char *text)
     serialPort->flush();
 }
 
-void BootTest::retire()
+void BootTest::stop(const QString &outcome)
 {
     if (terminal == Working)
-        finish(Retired, QStringLiteral("update stopped by a new Start"));
+        finish(Retired, outcome);
     tickTimer->stop();
     if (serialPort->isOpen())
         serialPort->close();

@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 class QSerialPort;
 class QTimer;
@@ -25,7 +26,7 @@ public:
         ImageRefused,    // nothing was sent: the image is missing or unusable (see imageProblem)
         ImageReadFailed, // the image could not be read mid-transfer; no "$MJAPP" was sent
         Completed,       // "$MJAPP" sent and the final stage done
-        Retired,         // a newer engine took over before this one ended
+        Retired,         // stopped before it ended: a newer engine took over, or its owner stopped it
     };
     Q_ENUM(Condition)
 
@@ -38,8 +39,28 @@ public:
     };
     Q_ENUM(Phase)
 
+    // Why an image cannot be sent: empty when it can. detail is the debug line that says so.
+    struct ImageCheck
+    {
+        QString problem; // short, to follow "Firmware image "
+        QString detail;
+    };
+
+    // The image beside the program (appDirectory), as the window updates with.
     explicit BootTest(QString portName);
+    // A given image; a null path stands for one beside a program whose folder path is too long.
+    BootTest(QString portName, const QString &imagePath);
     ~BootTest() override;
+
+    // The image file beside the program; null when its path does not fit.
+    static QString imageBesideProgram();
+    // Opens the file and checks it can be sent, reading it whole once; when it can, the file is
+    // left open at 0x4000.
+    static ImageCheck inspectImage(QFile &file);
+
+    // Stops the engine for good: its tick, its port and its image. The log gets the outcome,
+    // unless the update had already ended.
+    void stop(const QString &outcome);
 
     // Read by the progress display.
     int imageSize() const;
@@ -75,8 +96,8 @@ private slots:
 private:
     friend struct EngineProbe; // test access
 
-    void openImage();
-    bool imageReadable();
+    QStringList logHeader(const QString &portName, const QString &imagePath) const;
+    void openImage(const QString &path);
     void refuseImage(const QString &problem);
     void advanceSequencer();
     void stepPrepare();
@@ -90,7 +111,6 @@ private:
     void sendProgramBlock(const QByteArray &block, quint32 address);
     void sendMessage(char *text);
     void noteResend();
-    void retire();
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
     // A line for the debug stream and the log.

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QString>
+#include <QStringList>
 
 class UpdateLog
 {
@@ -15,9 +16,9 @@ public:
     static void setFolder(const QString &folder);
     static QString folder();
 
-    // Creates the log of an update starting now and drops the oldest beyond Kept. Returns
-    // false, with the reason in problem(), when no log can be written.
-    bool open(const QString &firstLine);
+    // Creates the log of an update starting now, headed by the given lines, and drops the
+    // oldest beyond Kept. Returns false, with the reason in problem(), when no log can be written.
+    bool open(const QStringList &header);
     // One line; false when it could not be written (the log is closed then, for good).
     bool write(qint64 ms, const QString &line);
     QString path() const { return file.fileName(); }

@@ -152,13 +152,25 @@ private slots:
         QCOMPARE(run.log.isEmpty(), folder == "blocked");
         if (folder == "blocked")
             return;
-        QVERIFY2(run.log[0].contains(QRegularExpression("^VelmorithUpdate: update started \\d{4}-\\d\\d-\\d\\dT\\d\\d:"
-                                                        "\\d\\d:\\d\\d\\S* on port ")),
-                 qPrintable(run.log[0]));
+        // Which program wrote which image to which unit.
+        const QByteArray bytes = rehearsalImage(0x4000 + 100, 12);
+        const QRegularExpressionMatch first =
+            QRegularExpression("^VelmorithUpdate: update started \\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\S* on port "
+                               "(/dev/pts/\\d+); times in ms since then$")
+                .match(run.log[0]);
+        QVERIFY2(first.hasMatch(), qPrintable(run.log[0]));
+        QCOMPARE(run.log.mid(1, 3),
+                 QStringList({QString("Program: tst_update " VELMORITH_VERSION ", Qt ") + qVersion() + ", " +
+                                  QSysInfo::prettyProductName(),
+                              "Port: " + first.captured(1) +
+                                  " (not listed by the system: no manufacturer, serial number or USB ids)",
+                              image ? "Image: " + rig.imagePath() + ", 16484 bytes, SHA-256 " +
+                                          QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex()
+                                    : "Image: " + rig.imagePath() + " (missing)"}));
         QStringList left; // what is not a debug line, in order
         int next = 0;
         qint64 last = 0;
-        for (const QString &line : run.log.mid(1)) {
+        for (const QString &line : run.log.mid(4)) {
             const QRegularExpressionMatch timed = QRegularExpression("^ *(\\d+)  (.*)$").match(line);
             QVERIFY2(timed.hasMatch() && timed.captured(1).toLongLong() >= last, qPrintable(line));
             last = timed.captured(1).toLongLong();

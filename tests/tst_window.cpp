@@ -47,32 +47,52 @@ private slots:
 
     void programPath_data()
     {
-        QTest::addColumn<QByteArray>("programPath");
-        QTest::addColumn<QByteArray>("directory"); // "*": the folder Qt knows the executable lives in
-        QTest::newRow("backslashes") << QByteArray("C:\\Tools\\Update\\app.exe") << QByteArray("C:\\Tools\\Update\\");
-        QTest::newRow("slashes") << QByteArray("C:/Tools/app.exe") << QByteArray("C:/Tools/");
-        QTest::newRow("slash last") << QByteArray("C:\\a\\b/app.exe") << QByteArray("C:\\a\\b/");
-        QTest::newRow("ends in a separator") << QByteArray("C:\\Tools\\") << QByteArray("C:\\Tools\\");
-        QTest::newRow("relative") << QByteArray("./VelmorithUpdate") << QByteArray("./");
-        QTest::newRow("399 bytes") << "/" + QByteArray(395, 'p') + "/\xc3\xbc"
-                                   << "/" + QByteArray(395, 'p') + "/";
+        QTest::addColumn<QByteArray>("programPath"); // DIR/: a folder of the test's; LONG/: one of 397 bytes
+        QTest::addColumn<QByteArray>("cut");         // what the cut leaves
+        QTest::addColumn<QByteArray>("directory");   // the folder taken; "*": the one Qt knows the executable in
+        const auto row = [](const char *name, const QByteArray &path, const QByteArray &cut, const QByteArray &dir) {
+            QTest::newRow(name) << path << cut << dir;
+        };
+        // Folders that do not exist here, as a mangled name arrives on Windows: the cut, then Qt's folder.
+        row("backslashes", "C:\\Tools\\Update\\app.exe", "C:\\Tools\\Update\\", "*");
+        row("slashes", "C:/Tools/app.exe", "C:/Tools/", "*");
+        row("slash last", "C:\\a\\b/app.exe", "C:\\a\\b/", "*");
+        row("ends in a separator", "C:\\Tools\\", "C:\\Tools\\", "*");
+        row("folder that exists", "DIR/VelmorithUpdate", "DIR/", "DIR/");
+        row("relative", "./VelmorithUpdate", "./", "./");
+        row("399 bytes", "LONG/\xc3\xbc", "LONG/", "LONG/");
         // A bare name leaves no folder to cut to; a path too long is never cut short.
-        QTest::newRow("bare name") << QByteArray("VelmorithUpdate.exe") << QByteArray("*");
-        QTest::newRow("empty") << QByteArray("") << QByteArray("*");
-        QTest::newRow("400 bytes") << "/" + QByteArray(396, 'p') + "/\xc3\xbc" << QByteArray();
+        row("bare name", "VelmorithUpdate.exe", "V", "*");
+        row("empty", "", "", "*");
+        row("400 bytes", "LONG/\xc3\xbc!", "", "");
     }
 
     void programPath()
     {
         QFETCH(QByteArray, programPath);
+        QFETCH(QByteArray, cut);
         QFETCH(QByteArray, directory);
         Rig rig;
+        const QByteArray base = rig.folder().toUtf8();
+        // 397 bytes in two levels, each within a name's limit.
+        const QByteArray folder = programPath.startsWith("LONG/")
+                                      ? base + QByteArray(200, 'p') + '/' + QByteArray(195 - base.size(), 'q') + '/'
+                                      : base + "Pr\xc3\xbc"
+                                               "fstand/";
+        QVERIFY(QDir().mkpath(QString::fromUtf8(folder)));
+        for (QByteArray *text : {&programPath, &cut, &directory})
+            text->replace("DIR/", folder).replace("LONG/", folder);
         if (directory == "*")
             directory = (QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) + QDir::separator()).toUtf8();
+
         QCOMPARE(recordProgramPath(programPath.constData()), !directory.isEmpty());
+        QByteArray text = appDirectory;
+        cutToDirectory(text.data());
+        QCOMPARE(QByteArray(text.constData()), cut);
         DebugCapture debug;
         VelmorithUpdate window;
         QCOMPARE(QByteArray(appDirectory), directory);
+        // What was recorded, then the folder taken.
         QCOMPARE(debug.lines, QStringList({directory.isEmpty() ? QString() : programPath, directory}));
     }
 

@@ -1,0 +1,94 @@
+#include "updatestatus.h"
+
+#include "boottest.h"
+
+#include <QCoreApplication>
+#include <QDir>
+
+namespace {
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("VelmorithUpdate", text);
+}
+
+QString progressText(const BootTest &engine)
+{
+    const qint64 left = engine.estimatedMsLeft();
+    switch (engine.phase()) {
+    case BootTest::Erasing:
+        break;
+    case BootTest::Writing:
+        if (left < 0)
+            return tr("Writing firmware: %1 %").arg(UpdateStatus::percent(engine));
+        return tr("Writing firmware: %1 % - about %2 left")
+            .arg(UpdateStatus::percent(engine))
+            .arg(UpdateStatus::duration(left));
+    case BootTest::Filling:
+        if (left >= 0)
+            return tr("Clearing the rest of the flash - about %1 left").arg(UpdateStatus::duration(left));
+        return tr("Clearing the rest of the flash - Please wait");
+    case BootTest::Starting:
+        return tr("Starting the new firmware - Please wait");
+    }
+    return tr("Erasing the device - Please wait");
+}
+
+} // namespace
+
+namespace UpdateStatus {
+
+QString text(const BootTest &engine)
+{
+    // The reason before the path: if anything is cut, it is part of the path.
+    const QString image = QDir::toNativeSeparators(engine.imagePath());
+    switch (engine.condition()) {
+    case BootTest::Working:
+        return progressText(engine);
+    case BootTest::NotAnswering:
+        // The likeliest causes: the cable, or the unit not in its bootloader.
+        return (engine.phase() == BootTest::Erasing ? tr("Erase not answered for %1 - check the cable")
+                                                    : tr("Device not answering for %1 - check the cable"))
+                   .arg(duration(engine.silentForMs())) +
+               QLatin1Char('\n') + tr("Unit LEDs Red Blue Red? The update resumes once it answers");
+    case BootTest::LinkLost:
+        return tr("Connection to the device lost - reconnect it and press Start");
+    case BootTest::ImageRefused:
+        if (image.isEmpty())
+            return tr("Firmware image %1").arg(engine.imageProblem());
+        return tr("Firmware image %1: %2").arg(engine.imageProblem(), image);
+    case BootTest::ImageReadFailed:
+        return tr("Update stopped, firmware image %1: %2").arg(engine.imageProblem(), image);
+    case BootTest::Completed:
+        return tr("Update complete in %1 s").arg(QString::number(double(engine.elapsedMs()) / 1000.0, 'f', 1));
+    case BootTest::Retired:
+        break;
+    }
+    return QString();
+}
+
+int imageBytes(const BootTest &engine)
+{
+    return qMax(0, engine.imageSize() - int(Protocol::ImageStart));
+}
+
+int bytesWritten(const BootTest &engine)
+{
+    // The fill blocks carry the address past the image's end.
+    return qBound(0, engine.currentMasterAddress() - int(Protocol::ImageStart), imageBytes(engine));
+}
+
+int percent(const BootTest &engine)
+{
+    return int(qint64(bytesWritten(engine)) * 100 / qMax(1, imageBytes(engine)));
+}
+
+QString duration(qint64 ms)
+{
+    const qint64 seconds = (ms + 999) / 1000;
+    if (seconds < 60)
+        return tr("%1 s").arg(seconds);
+    return tr("%1 min %2 s").arg(seconds / 60).arg(seconds % 60);
+}
+
+} // namespace UpdateStatus

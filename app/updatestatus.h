@@ -1,0 +1,24 @@
+// What the operator is told about an update: the window's status bar and the console program
+// say the same things in the same words.
+#pragma once
+
+#include <QString>
+
+class BootTest;
+
+namespace UpdateStatus {
+
+// The status of an engine: one line, or several (separated by '\n') that take turns; null for
+// an engine that a newer one stopped.
+QString text(const BootTest &engine);
+
+// Bytes of the image beyond 0x4000, and how many of them the device has taken.
+int imageBytes(const BootTest &engine);
+int bytesWritten(const BootTest &engine);
+// How far the image has got, 0 to 100.
+int percent(const BootTest &engine);
+
+// "41 s" or "2 min 5 s", rounded up.
+QString duration(qint64 ms);
+
+} // namespace UpdateStatus
