@@ -1,6 +1,7 @@
 // VelmorithUpdateDemo: the operator's program as it is, offered one "FTDI" port on which the
 // simulated Autoloader answers, paced like the real 38400-baud cable, with a sample image.
 #include "enginestate.h"
+#include "interruption.h"
 #include "programpath.h"
 #include "rehearsal.h"
 #include "updatelog.h"
@@ -9,43 +10,10 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDebug>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onTerminate(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
-
-// Ctrl+C or a kill ends the event loop, so that the sample image's folder is removed on the way out.
-void quitOnTerminate(QCoreApplication &application)
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &application);
-    QObject::connect(notifier, &QSocketNotifier::activated, &application, [&application, notifier] {
-        char byte;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
-        notifier->setEnabled(false);
-        application.quit();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onTerminate;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGHUP, &action, nullptr);
-}
 
 bool intValue(const QCommandLineParser &parser, const QCommandLineOption &option, qint64 low, qint64 high,
               qint64 &value)
@@ -146,7 +114,8 @@ int main(int argc, char *argv[])
     Options second;
     second.parser.process(application);
 
-    quitOnTerminate(application);
+    // Ctrl+C or a kill ends the event loop, so that the sample image's folder is removed on the way out.
+    Interruption interruption([&application] { application.quit(); });
     Rehearsal rehearsal(options);
     if (!rehearsal.start()) {
         std::fprintf(stderr, "VelmorithUpdateDemo: %s\n", qPrintable(rehearsal.errorString()));

@@ -1,0 +1,307 @@
+#include "flashcommand.h"
+
+#include "boottest.h"
+#include "updatestatus.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+#include <QSerialPort>
+#include <QTimer>
+
+namespace {
+
+constexpr int TickMs = 200;
+constexpr double MaxGiveUpSeconds = 86400;
+
+QString native(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+FlashCommand::FlashCommand(Output output, PortEnumerator ports, QObject *parent)
+    : QObject(parent), io(std::move(output)), enumerate(std::move(ports))
+{
+}
+
+FlashCommand::~FlashCommand()
+{
+    // As the window's engines do, it ends with the process: its log ends with the outcome.
+    (void)engine.release();
+}
+
+QString FlashCommand::usage()
+{
+    return QStringLiteral(
+        "Usage: velmorith-flash [--port NAME] [--image FILE] [--give-up-after SECONDS] [--verbose]\n"
+        "       velmorith-flash --list\n"
+        "\n"
+        "Writes new firmware into the Autoloader through its bootloader, as the VelmorithUpdate window does.\n"
+        "First bring the unit into its bootloader: switch it on holding its Power button until the LEDs show\n"
+        "red, blue, red; then plug in the USB cable.\n"
+        "\n"
+        "Options:\n"
+        "  --port NAME              the serial port (COM7, ttyUSB0, /dev/ttyUSB0); without it, the one free\n"
+        "                           FTDI port\n"
+        "  --image FILE             the firmware image; without it, VelmorithAL_full.bin beside this program\n"
+        "  --give-up-after SECONDS  give up once the device has not answered for this long (default 60)\n"
+        "  --verbose                the update's debug lines on stderr too (they are in its log in any case)\n"
+        "  --list                   list the serial ports and whether each qualifies\n"
+        "  --help, --version\n"
+        "\n"
+        "Progress goes to stderr; the outcome is the last line on stdout. Exit codes:\n"
+        "  0    update complete\n"
+        "  1    usage error\n"
+        "  2    port: none found, several found, or the one named cannot be opened\n"
+        "  3    firmware image refused, or unreadable during the update\n"
+        "  4    gave up: the device did not answer\n"
+        "  5    gave up: the connection to the device was lost\n"
+        "  130  interrupted (Ctrl+C, a kill, the console window closed)\n");
+}
+
+int FlashCommand::usageError(const QString &problem)
+{
+    io.err(QStringLiteral("velmorith-flash: %1\n\n").arg(problem) + usage());
+    return UsageError;
+}
+
+int FlashCommand::prepare(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption list(QStringLiteral("list"));
+    const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption image(QStringLiteral("image"), QString(), QStringLiteral("FILE"));
+    const QCommandLineOption giveUp(QStringLiteral("give-up-after"), QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption verboseOption(QStringLiteral("verbose"));
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    parser.addOptions({list, port, image, giveUp, verboseOption, help, version});
+    if (!parser.parse(arguments))
+        return usageError(parser.errorText());
+    if (parser.isSet(help)) {
+        io.out(usage());
+        return Complete;
+    }
+    if (parser.isSet(version)) {
+        io.out(QStringLiteral("velmorith-flash " VELMORITH_VERSION "\n"));
+        return Complete;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("Unexpected argument '%1'.").arg(parser.positionalArguments().first()));
+    if (parser.isSet(list))
+        return listPorts();
+    verbose = parser.isSet(verboseOption);
+    if (parser.isSet(giveUp)) {
+        bool ok = false;
+        const double seconds = parser.value(giveUp).toDouble(&ok);
+        if (!ok || !(seconds > 0) || seconds > MaxGiveUpSeconds)
+            return usageError(QStringLiteral("--give-up-after: '%1' is not a number of seconds above 0 and up to %2.")
+                                  .arg(parser.value(giveUp))
+                                  .arg(MaxGiveUpSeconds));
+        giveUpMs = qMax<qint64>(1, qint64(seconds * 1000));
+    }
+    if (parser.isSet(port) && parser.value(port).isEmpty())
+        return usageError(QStringLiteral("--port: no port named."));
+    if (parser.isSet(image) && parser.value(image).isEmpty())
+        return usageError(QStringLiteral("--image: no file named."));
+
+    // The image first: one that would be refused never gets a port opened.
+    imagePath =
+        parser.isSet(image) ? QFileInfo(parser.value(image)).absoluteFilePath() : BootTest::imageBesideProgram();
+    QFile file(imagePath);
+    const QString problem = imagePath.isNull() ? QStringLiteral("not loaded: the program's folder path is too long")
+                                               : BootTest::inspectImage(file).problem;
+    if (!problem.isEmpty()) {
+        io.out(imagePath.isNull() ? QStringLiteral("Firmware image %1\n").arg(problem)
+                                  : QStringLiteral("Firmware image %1: %2\n").arg(problem, native(imagePath)));
+        return ImageProblem;
+    }
+
+    if (parser.isSet(port)) {
+        portName = parser.value(port);
+        return checkPort();
+    }
+    // As the window searches: exactly one free FTDI port.
+    QList<PortRecord> qualifying;
+    for (const PortRecord &each : enumerate()) {
+        if (qualifiesForUpdate(each))
+            qualifying << each;
+    }
+    if (qualifying.isEmpty()) {
+        io.out(QStringLiteral("No device found - check the USB cable and that the unit is in its bootloader, "
+                              "or name the port with --port\n"));
+        return PortProblem;
+    }
+    if (qualifying.size() > 1) {
+        QStringList names;
+        for (const PortRecord &each : qualifying)
+            names << QStringLiteral("%1 (serial number %2)").arg(each.name, each.serialNumber);
+        io.out(
+            QStringLiteral("Several devices found: %1 - name one with --port\n").arg(names.join(QStringLiteral(", "))));
+        return PortProblem;
+    }
+    portName = qualifying.first().name;
+    return checkPort();
+}
+
+int FlashCommand::checkPort()
+{
+    // Opened and closed again at once: nothing is written, and what is wrong is the system's to say.
+    QSerialPort probe(portName);
+    if (!probe.open(QIODevice::ReadWrite)) {
+        io.out(QStringLiteral("Port %1 cannot be opened: %2\n").arg(portName, probe.errorString()));
+        return PortProblem;
+    }
+    probe.close();
+    return -1;
+}
+
+int FlashCommand::listPorts()
+{
+    const QList<PortRecord> ports = enumerate();
+    for (const PortRecord &each : ports) {
+        const QString verdict = !each.valid ? QStringLiteral("does not qualify: not valid")
+                                : each.busy ? QStringLiteral("does not qualify: busy, held by another program")
+                                : !qualifiesForUpdate(each) ? QStringLiteral("does not qualify: not made by FTDI")
+                                                            : QStringLiteral("qualifies");
+        io.out(QStringLiteral("%1: %2, %3 - %4\n")
+                   .arg(each.name,
+                        each.manufacturer.isEmpty() ? QStringLiteral("(no manufacturer)") : each.manufacturer,
+                        each.description.isEmpty() ? QStringLiteral("(no description)") : each.description, verdict));
+    }
+    if (ports.isEmpty())
+        io.out(QStringLiteral("No serial ports found\n"));
+    return Complete;
+}
+
+void FlashCommand::start()
+{
+    engine.reset(new BootTest(portName, imagePath));
+    ticker = new QTimer(this);
+    connect(ticker, &QTimer::timeout, this, &FlashCommand::onTick);
+    ticker->start(TickMs);
+    showProgress();
+}
+
+void FlashCommand::interrupt()
+{
+    if (ended || !engine)
+        return;
+    engine->stop(QStringLiteral("stopped by the user"));
+    end(Interrupted, QStringLiteral("Update stopped by the user - the device stays in its bootloader until it is "
+                                    "updated"));
+}
+
+void FlashCommand::onTick()
+{
+    if (ended)
+        return;
+    if (!engine->isRunning()) {
+        if (engine->condition() == BootTest::Completed)
+            end(Complete, QStringLiteral("Update complete: %1 bytes in %2 s")
+                              .arg(UpdateStatus::imageBytes(*engine))
+                              .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1)));
+        else // refused, or a read failed mid-way
+            end(ImageProblem, UpdateStatus::text(*engine));
+        return;
+    }
+    // The window waits for the operator without end; a script needs an end.
+    if (engine->silentForMs() >= giveUpMs) {
+        const QString silence = UpdateStatus::duration(engine->silentForMs());
+        if (engine->condition() == BootTest::LinkLost) {
+            engine->stop(QStringLiteral("gave up: connection to the device lost, no answer for %1").arg(silence));
+            end(ConnectionLost, QStringLiteral("Gave up: the connection to the device was lost, no answer for %1 - "
+                                               "reconnect it and run again")
+                                    .arg(silence));
+        } else {
+            engine->stop(QStringLiteral("gave up: the device did not answer for %1").arg(silence));
+            end(NotAnswering, QStringLiteral("Gave up: the device did not answer for %1 - check the cable and that "
+                                             "the unit is in its bootloader (LEDs red, blue, red)")
+                                  .arg(silence));
+        }
+        return;
+    }
+    showProgress();
+}
+
+QString FlashCommand::progressLine() const
+{
+    const BootTest &e = *engine;
+    QString what;
+    if (e.condition() == BootTest::NotAnswering) {
+        what = UpdateStatus::text(e).section(QLatin1Char('\n'), 0, 0);
+    } else if (e.condition() == BootTest::LinkLost) {
+        what = QStringLiteral("Connection to the device lost - check the cable");
+    } else {
+        switch (e.phase()) {
+        case BootTest::Erasing:
+            what = QStringLiteral("Erasing the device");
+            break;
+        case BootTest::Writing:
+            what = QStringLiteral("Writing firmware: %1 of %2 bytes")
+                       .arg(UpdateStatus::bytesWritten(e))
+                       .arg(UpdateStatus::imageBytes(e));
+            break;
+        case BootTest::Filling:
+            what = QStringLiteral("Clearing the rest of the flash");
+            break;
+        case BootTest::Starting:
+            what = QStringLiteral("Starting the new firmware");
+            break;
+        }
+        const qint64 left = e.estimatedMsLeft();
+        if (left >= 0 && (e.phase() == BootTest::Writing || e.phase() == BootTest::Filling))
+            what += QStringLiteral(" - about %1 left").arg(UpdateStatus::duration(left));
+    }
+    return QStringLiteral("%1 %  %2").arg(UpdateStatus::percent(e), 3).arg(what);
+}
+
+void FlashCommand::showProgress()
+{
+    const QString line = progressLine();
+    if (io.terminal) {
+        if (line != drawn)
+            io.err(QLatin1Char('\r') + line + QString(qMax(0, drawn.size() - line.size()), QLatin1Char(' ')));
+        drawn = line;
+        return;
+    }
+    // In a pipe or a CI log: a line when the phase or the condition changes, and at every tenth.
+    const QString said = QStringLiteral("%1 %2 %3")
+                             .arg(int(engine->phase()))
+                             .arg(int(engine->condition()))
+                             .arg(UpdateStatus::percent(*engine) / 10);
+    if (said != lastShown)
+        io.err(line + QLatin1Char('\n'));
+    lastShown = said;
+}
+
+void FlashCommand::clearProgress()
+{
+    if (io.terminal && !drawn.isEmpty())
+        io.err(QLatin1Char('\r') + QString(drawn.size(), QLatin1Char(' ')) + QLatin1Char('\r'));
+    drawn.clear();
+}
+
+void FlashCommand::debugLine(const QString &line)
+{
+    if (!verbose)
+        return;
+    clearProgress();
+    io.err(line + QLatin1Char('\n'));
+}
+
+void FlashCommand::end(int exitCode, const QString &outcome)
+{
+    ended = true;
+    ticker->stop();
+    // The last progress stays in sight.
+    if (io.terminal && !drawn.isEmpty())
+        io.err(QStringLiteral("\n"));
+    drawn.clear();
+    if (!engine->logPath().isEmpty())
+        io.out(QStringLiteral("Log of this update: %1\n").arg(native(engine->logPath())));
+    io.out(outcome + QLatin1Char('\n'));
+    emit finished(exitCode);
+}

@@ -1,0 +1,78 @@
+// velmorith-flash: one update from the command line, on the window's engine. It checks its
+// arguments, the image and the port before anything is sent, shows progress, gives up after a
+// silence a script can set, and ends with an exit code a script can act on.
+#pragma once
+
+#include "portenumeration.h"
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+class BootTest;
+class QTimer;
+
+class FlashCommand : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ExitCode {
+        Complete = 0,
+        UsageError = 1,
+        PortProblem = 2,
+        ImageProblem = 3,
+        NotAnswering = 4,
+        ConnectionLost = 5,
+        Interrupted = 130,
+    };
+
+    struct Output
+    {
+        std::function<void(const QString &)> out; // results, a line at a time, '\n' included
+        std::function<void(const QString &)> err; // messages and progress, text as it comes
+        bool terminal = false;                    // err is a terminal: progress is redrawn in place
+    };
+
+    FlashCommand(Output output, PortEnumerator ports, QObject *parent = nullptr);
+    ~FlashCommand() override;
+
+    // Reads the arguments (the program's name first) and checks the image and the port. Returns
+    // the exit code when there is nothing to update (help, list, bad input); -1 when start() is next.
+    int prepare(const QStringList &arguments);
+    // Starts the update; finished() tells how it ended.
+    void start();
+    // Stops the update as the user asked (Ctrl+C, a kill, the console closed).
+    void interrupt();
+    // A debug line of the engine: on err only with --verbose (it is in the log in any case).
+    void debugLine(const QString &line);
+
+    static QString usage();
+
+signals:
+    void finished(int exitCode);
+
+private:
+    void onTick();
+    void showProgress();
+    void end(int exitCode, const QString &outcome);
+    QString progressLine() const;
+    int usageError(const QString &problem);
+    int listPorts();
+    int checkPort();
+    void clearProgress();
+
+    Output io;
+    PortEnumerator enumerate;
+    QString portName;
+    QString imagePath;
+    qint64 giveUpMs = 60000;
+    bool verbose = false;
+    std::unique_ptr<BootTest> engine;
+    QTimer *ticker = nullptr;
+    QString drawn;     // the progress line on the terminal now
+    QString lastShown; // the last progress said, in a pipe: its phase, tenth of the way, and condition
+    bool ended = false;
+};

@@ -1,0 +1,201 @@
+// The console program: a whole update as a script runs it, against the simulated device; giving
+// up on a device that stops answering; bad input refused before any port is opened.
+#include "flashcommand.h"
+#include "rig.h"
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QStringList out;
+    QStringList err;
+};
+
+// velmorith-flash as a real process, its logs in `data`; the test's event loop (and the simulated
+// device in it) runs meanwhile.
+Run flash(const QStringList &arguments, const QString &data)
+{
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_DATA_HOME", data);
+    process.setProcessEnvironment(environment);
+    process.start(VELMORITH_FLASH, arguments);
+    qRegisterMetaType<QProcess::ExitStatus>();
+    QSignalSpy finished(&process, SIGNAL(finished(int, QProcess::ExitStatus)));
+    if (!finished.wait(60000))
+        process.kill();
+    const auto lines = [](const QByteArray &bytes) { return QString::fromUtf8(bytes).split('\n', Qt::SkipEmptyParts); };
+    return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
+            lines(process.readAllStandardOutput()), lines(process.readAllStandardError())};
+}
+
+QStringList logOf(const Run &run)
+{
+    QFile log(run.out.value(run.out.size() - 2).section("Log of this update: ", 1));
+    return log.open(QIODevice::ReadOnly) ? QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)
+                                         : QStringList();
+}
+
+} // namespace
+
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void update()
+    {
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 21); // a short last block, fill blocks
+        SimDevice &device = rig.plugIn();
+        const Run run = flash({"--port", device.slavePath(), "--image", rig.imagePath()}, rig.folder());
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
+        QCOMPARE(device.counters().applicationStarts, qint64(1));
+        QVERIFY2(run.out.last().contains(QRegularExpression("^Update complete: 1029 bytes in \\d+\\.\\d s$")),
+                 qPrintable(run.out.join('\n')));
+        const QStringList log = logOf(run);
+        QVERIFY(run.out.first().startsWith("Log of this update: " + rig.folder()));
+        QVERIFY2(log.last().contains(" Outcome: update complete after "), qPrintable(log.join('\n')));
+        // Not a terminal: a line when the phase changes and at every tenth, never beyond 100 %.
+        QCOMPARE(run.err.first(), "  0 %  Erasing the device");
+        QCOMPARE(run.err.last(), "100 %  Starting the new firmware");
+        int last = -1;
+        for (const QString &line : run.err) {
+            const int percent = line.left(3).toInt();
+            QVERIFY2(percent >= last && percent <= 100 && line.mid(3, 3) == " % ", qPrintable(run.err.join('\n')));
+            last = percent;
+        }
+        QVERIFY2(run.err.indexOf(QRegularExpression("^100 %  Clearing the rest of the flash - about \\d+ s left$")) > 0,
+                 qPrintable(run.err.join('\n')));
+    }
+
+    void givesUp_data()
+    {
+        QTest::addColumn<bool>("hangUp"); // the device is unplugged after the erase's answer
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("outcome");
+        QTest::newRow("the device never answers")
+            << false << 4
+            << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
+               "(LEDs red, blue, red)";
+        // Told when the block is sent again, 2.4 s after the erase's answer.
+        QTest::newRow("the connection is lost")
+            << true << 5
+            << "Gave up: the connection to the device was lost, no answer for 3 s - reconnect it and run again";
+    }
+
+    // A script's update ends: a second of silence is all it waits here.
+    void givesUp()
+    {
+        QFETCH(bool, hangUp);
+        QFETCH(int, exitCode);
+        QFETCH(QString, outcome);
+        Rig rig;
+        rig.writeImage(0x5000);
+        PtyLink link;
+        DeviceConfig config;
+        config.fault(FaultKind::Unplug).atMessages = {2};
+        config.unplugClosesLink = true;
+        const QString port = hangUp ? rig.plugIn(config).slavePath() : link.path();
+        const Run run =
+            flash({"--port", port, "--image", rig.imagePath(), "--give-up-after", hangUp ? "3" : "1"}, rig.folder());
+        QCOMPARE(run.exitCode, exitCode);
+        QCOMPARE(run.out.last(), outcome);
+        QVERIFY2(logOf(run).last().contains(" Outcome: gave up: "), qPrintable(logOf(run).join('\n')));
+        if (!hangUp) // the erase, byte for byte, and nothing after it
+            QCOMPARE(link.drain(), QByteArray("$MERASE,4000,C000*5DCA\n"));
+    }
+
+    void badInput_data()
+    {
+        QTest::addColumn<QStringList>("arguments"); // IMAGE: a file of `imageSize` bytes; LINK: a pty
+        QTest::addColumn<int>("imageSize");         // -1: no file; -2: a folder
+        QTest::addColumn<QStringList>("ports");     // offered: ftdiN on pty N, others by manufacturer
+        QTest::addColumn<int>("exitCode");          // -1: the update may start
+        QTest::addColumn<QString>("said");          // how the first line starts
+        const QStringList image{"--image", "IMAGE"};
+        const QStringList ftdi{"ftdi0"};
+        const QString usage = "velmorith-flash: ";
+        QTest::newRow("unknown option") << QStringList{"--frob"} << 0x5000 << ftdi << 1
+                                        << usage + "Unknown option 'frob'.";
+        QTest::newRow("no value") << QStringList{"--port"} << 0x5000 << ftdi << 1
+                                  << usage + "Missing value after '--port'.";
+        QTest::newRow("give up after -1") << image + QStringList{"--give-up-after", "-1"} << 0x5000 << ftdi << 1
+                                          << usage + "--give-up-after: '-1' is not a number of seconds";
+        QTest::newRow("give up after abc") << image + QStringList{"--give-up-after", "abc"} << 0x5000 << ftdi << 1
+                                           << usage + "--give-up-after: 'abc' is not a number of seconds";
+        QTest::newRow("an argument") << QStringList{"COM5"} << 0x5000 << ftdi << 1
+                                     << usage + "Unexpected argument 'COM5'.";
+        QTest::newRow("no image beside the program")
+            << QStringList{} << -1 << ftdi << 3 << "Firmware image missing: DIR/VelmorithAL_full.bin";
+        QTest::newRow("image a folder") << image << -2 << ftdi << 3 << "Firmware image is a folder: IMAGE";
+        QTest::newRow("image empty") << image << 0 << ftdi << 3 << "Firmware image too small (0 bytes): IMAGE";
+        QTest::newRow("image of 1 GiB") << image << (1 << 30) << ftdi << 3
+                                        << "Firmware image too large (1073741824 bytes): IMAGE";
+        QTest::newRow("image refused, port named") << image + QStringList{"--port", "LINK"} << 0x4000 << ftdi << 3
+                                                   << "Firmware image too small (16384 bytes): IMAGE";
+        QTest::newRow("no FTDI port") << image << 0x5000 << QStringList{"Prolific", "FTDI "} << 2
+                                      << "No device found - check the USB cable";
+        QTest::newRow("several FTDI ports")
+            << image << 0x5000 << QStringList{"ftdi0", "Prolific", "ftdi1"} << 2
+            << "Several devices found: LINK (serial number SN), LINK1 (serial number SN1) - name one with --port";
+        QTest::newRow("port does not exist") << image + QStringList{"--port", "/dev/ttyNONE"} << 0x5000 << ftdi << 2
+                                             << "Port /dev/ttyNONE cannot be opened: No such file or directory";
+        QTest::newRow("port a folder") << image + QStringList{"--port", "DIR"} << 0x5000 << ftdi << 2
+                                       << "Port DIR cannot be opened: Is a directory";
+        QTest::newRow("one FTDI port") << image << 0x5000 << ftdi << -1 << "";
+        QTest::newRow("list") << QStringList{"--list"} << -1 << QStringList{"ftdi0", "Prolific"} << 0
+                              << "LINK: FTDI, USB Serial Port - qualifies";
+    }
+
+    // Checked before anything is opened or sent: nothing reaches any port.
+    void badInput()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, imageSize);
+        QFETCH(QStringList, ports);
+        QFETCH(int, exitCode);
+        QFETCH(QString, said);
+        Rig rig;
+        const QString dir = rig.folder().chopped(1);
+        const QString imagePath = rig.folder() + "image.bin";
+        if (imageSize == -2)
+            QVERIFY(QDir().mkdir(imagePath));
+        QFile file(imagePath);
+        if (imageSize >= 0)
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(imageSize));
+        file.close();
+        PtyLink links[2];
+        QList<PortRecord> offered;
+        for (const QString &name : ports) {
+            PortRecord port = Rig::ftdiPort(name.startsWith("ftdi") ? links[name.right(1).toInt()].path() : name);
+            port.manufacturer = name.startsWith("ftdi") ? "FTDI" : name;
+            offered << port;
+        }
+        const auto fill = [&](QString text) {
+            for (int i : {1, 0}) {
+                const QString n = i ? "1" : "";
+                text.replace("LINK" + n, links[i].path())
+                    .replace("SN" + n, Rig::ftdiPort(links[i].path()).serialNumber);
+            }
+            return text.replace("IMAGE", imagePath).replace("DIR", dir);
+        };
+        QString out, err;
+        FlashCommand command({[&out](const QString &s) { out += s; }, [&err](const QString &s) { err += s; }, false},
+                             [&offered] { return offered; });
+        QStringList args{"velmorith-flash"};
+        for (const QString &argument : arguments)
+            args << fill(argument);
+        QCOMPARE(command.prepare(args), exitCode);
+        const QString first = (exitCode == 1 ? err : out).section('\n', 0, 0);
+        QCOMPARE(first.left(fill(said).size()), fill(said));
+        QCOMPARE(activeEngine, nullptr);
+        for (PtyLink &link : links)
+            QCOMPARE(link.drain(), QByteArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
