@@ -1,6 +1,50 @@
 #include "portenumeration.h"
 
+#include <QSerialPort>
 #include <QSerialPortInfo>
+
+namespace {
+
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+// Qt 6 has neither isValid() nor isBusy(): a port the system lists is valid, and one another
+// program holds refuses to be opened. Tried on FTDI ports only, the only ones the search takes.
+bool valid(const QSerialPortInfo &info)
+{
+    return !info.isNull();
+}
+
+bool busy(const QSerialPortInfo &info)
+{
+    if (info.manufacturer() != QLatin1String("FTDI"))
+        return false;
+    QSerialPort port(info);
+    if (port.open(QIODevice::ReadWrite)) {
+        port.close();
+        return false;
+    }
+    return port.error() == QSerialPort::PermissionError;
+}
+#else
+// Deprecated in later Qt 5 releases, but the plain test the device search was built on.
+#if QT_VERSION >= QT_VERSION_CHECK(5, 9, 0)
+QT_WARNING_PUSH
+QT_WARNING_DISABLE_DEPRECATED
+#endif
+bool valid(const QSerialPortInfo &info)
+{
+    return info.isValid();
+}
+
+bool busy(const QSerialPortInfo &info)
+{
+    return info.isBusy();
+}
+#if QT_VERSION >= QT_VERSION_CHECK(5, 9, 0)
+QT_WARNING_POP
+#endif
+#endif
+
+} // namespace
 
 QList<PortRecord> systemSerialPorts()
 {
@@ -9,13 +53,9 @@ QList<PortRecord> systemSerialPorts()
     for (const QSerialPortInfo &info : infos) {
         PortRecord port;
         port.name = info.portName();
-        // Deprecated in later Qt releases, but the plain test the device search was built on.
-        QT_WARNING_PUSH
-        QT_WARNING_DISABLE_DEPRECATED
-        port.valid = info.isValid();
+        port.valid = valid(info);
         // The busy test may try to open the port, so it is made only where it can matter.
-        port.busy = port.valid && info.isBusy();
-        QT_WARNING_POP
+        port.busy = port.valid && busy(info);
         port.manufacturer = info.manufacturer();
         port.description = info.description();
         port.serialNumber = info.serialNumber();

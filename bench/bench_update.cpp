@@ -10,12 +10,14 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -127,6 +129,51 @@ double wireSeconds(const Result &r, const LinkPacing &pacing)
     return double(r.commandBytes + replyBytes) * pacing.bitsPerByte / pacing.baud;
 }
 
+// Several units at once, one console program per port, as a production line runs them: the wall
+// time from the first start to the last exit.
+double flashAtOnce(int units, const QByteArray &image, bool &allCorrect)
+{
+    QTemporaryDir dir;
+    const QString imagePath = dir.path() + QStringLiteral("/image.bin");
+    QFile file(imagePath);
+    file.open(QIODevice::WriteOnly);
+    file.write(image);
+    file.close();
+    LinkPacing paced;
+    paced.enabled = true;
+    std::vector<std::unique_ptr<SimDevice>> devices;
+    std::vector<std::unique_ptr<QProcess>> processes;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_DATA_HOME"), dir.path()); // their logs
+    QElapsedTimer wall;
+    wall.start();
+    for (int i = 0; i < units; ++i) {
+        devices.push_back(std::make_unique<SimDevice>(DeviceConfig(), paced));
+        processes.push_back(std::make_unique<QProcess>());
+        processes.back()->setProcessEnvironment(environment);
+        processes.back()->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        processes.back()->start(QStringLiteral(VELMORITH_FLASH),
+                                {QStringLiteral("--port"), devices.back()->slavePath(), QStringLiteral("--image"),
+                                 imagePath, QStringLiteral("--give-up-after"), QStringLiteral("30")});
+    }
+    const auto running = [&processes] {
+        return std::any_of(processes.begin(), processes.end(),
+                           [](const std::unique_ptr<QProcess> &p) { return p->state() != QProcess::NotRunning; });
+    };
+    while (running())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const double seconds = double(wall.nsecsElapsed()) / 1e9;
+    for (int i = 0; i < units; ++i) {
+        const bool ok = processes[i]->exitCode() == 0 && devices[i]->counters().applicationStarts == 1 &&
+                        checkFlash(devices[i]->flash(), image).ok;
+        allCorrect = allCorrect && ok;
+        if (!ok)
+            std::printf("unit %d: exit code %d, flash %s\n", i + 1, processes[i]->exitCode(),
+                        qPrintable(checkFlash(devices[i]->flash(), image).description));
+    }
+    return seconds;
+}
+
 long peakRssKib()
 {
     QFile status(QStringLiteral("/proc/self/status"));
@@ -206,8 +253,16 @@ int main(int argc, char **argv)
         std::printf("delay_loss_runs: %d at %.0f %% each started_correct: %d started_wrong_flash: %d\n", runs,
                     rate * 100, right, wrong);
     }
+    // One console program per unit: four at once should take no longer than one alone.
+    const QByteArray unitImage = makeImage(0x4000 + (quick ? 0x800 : 0x2000));
+    const double one = flashAtOnce(1, unitImage, allCorrect);
+    const double four = flashAtOnce(4, unitImage, allCorrect);
+    std::printf("velmorith-flash at 38400 baud, %d bytes: one unit %.2f s, four at once %.2f s\n",
+                int(unitImage.size()) - 0x4000, one, four);
+
     std::printf("roundtrips_per_s: %.0f\n", medianRate);
     std::printf("paced_ratio: %.4f\n", ratio);
     std::printf("peak_rss_kib: %ld\n", rss);
+    std::printf("parallel_4_ratio: %.3f\n", four / one);
     return allCorrect ? 0 : 1;
 }

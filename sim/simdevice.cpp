@@ -99,7 +99,9 @@ void SimDevice::queue(Piece piece)
 
 void SimDevice::pump()
 {
-    const auto again = [this](qint64 ns) { due->start(int(qBound<qint64>(1, (ns + 999999) / 1000000, INT_MAX))); };
+    const auto again = [this](qint64 ns) {
+        due->start(int(qBound(qint64(1), (ns + 999999) / 1000000, qint64(INT_MAX))));
+    };
     if (!unwritten.isEmpty() && !writeOut(QByteArray()))
         return again(1); // the engine is not reading (its port closed?): try again shortly
     while (!pieces.empty() && pty.isOpen()) {

@@ -14,7 +14,7 @@ struct Run
 
 // velmorith-flash as a real process, its logs in `data`; the test's event loop (and the simulated
 // device in it) runs meanwhile.
-Run flash(const QStringList &arguments, const QString &data)
+Run flash(const QStringList &arguments, const QString &data, int boundMs = 60000)
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -23,7 +23,7 @@ Run flash(const QStringList &arguments, const QString &data)
     process.start(VELMORITH_FLASH, arguments);
     qRegisterMetaType<QProcess::ExitStatus>();
     QSignalSpy finished(&process, SIGNAL(finished(int, QProcess::ExitStatus)));
-    if (!finished.wait(60000))
+    if (!finished.wait(boundMs))
         process.kill();
     const auto lines = [](const QByteArray &bytes) { return QString::fromUtf8(bytes).split('\n', Qt::SkipEmptyParts); };
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,

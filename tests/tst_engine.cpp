@@ -40,7 +40,12 @@ const QByteArray EraseAck = "$MERASEA*E2A2\r\n";
 // Qt's ISO 3309 CRC-16 with its final XOR undone is the same CRC, written independently.
 QByteArray crc(const QByteArray &body)
 {
-    return QByteArray::number(quint16(qChecksum(body.constData(), uint(body.size())) ^ 0xFFFF), 16).toUpper();
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const quint16 iso = qChecksum(QByteArrayView(body));
+#else
+    const quint16 iso = qChecksum(body.constData(), uint(body.size()));
+#endif
+    return QByteArray::number(quint16(iso ^ 0xFFFF), 16).toUpper();
 }
 
 // A program block as it must go out, built apart from the engine's own composer.

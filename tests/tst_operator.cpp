@@ -54,7 +54,8 @@ private slots:
         QVERIFY(rig.status().startsWith("Update complete in "));
         QVERIFY2(checkFlash(second.flash(), image).ok, qPrintable(checkFlash(second.flash(), image).description));
         QCOMPARE(second.counters().applicationStarts, qint64(1));
-        QCOMPARE(QList<int>({rig.bar()->value(), rig.bar()->maximum()}), QList<int>({image.size(), image.size()}));
+        QCOMPARE(QList<int>({rig.bar()->value(), rig.bar()->maximum()}),
+                 QList<int>({int(image.size()), int(image.size())}));
     }
 
     // A press that finds nothing leaves the stalled update in view: when the device answers again,

@@ -13,3 +13,20 @@ velmorith_need() {
     fi
 }
 VELMORITH_BUILD_PACKAGES=(build-essential cmake ninja-build qtbase5-dev libqt5serialport5-dev)
+
+# The Qt for Windows that tools/windows.sh builds with: $QT_WINDOWS, else the tarball in the
+# shared folder beside this repository or beside the one it was cloned from. Prints nothing
+# when there is none.
+velmorith_windows_qt() {
+    if [ -n "${QT_WINDOWS:-}" ]; then
+        [ -e "$QT_WINDOWS" ] && echo "$QT_WINDOWS"
+        return 0
+    fi
+    local origin
+    origin=$(git config --get remote.origin.url 2>/dev/null || true)
+    for top in "$PWD" "${origin#file://}"; do
+        [ -n "$top" ] && [ -f "$top/../shared/windows/qt-5.15.8-mingw64.tar.xz" ] &&
+            realpath "$top/../shared/windows/qt-5.15.8-mingw64.tar.xz" && return 0
+    done
+    return 0
+}
