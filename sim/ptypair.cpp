@@ -1,6 +1,7 @@
 #include "ptypair.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -38,9 +39,22 @@ bool PtyPair::open()
 int PtyPair::pendingForSlave() const
 {
     int count = 0;
-    if (slave < 0 || ioctl(slave, FIONREAD, &count) != 0)
+    if (slave < 0)
+        return -1;
+    // Bytes cross a pty through a kernel work item, which poll() runs at once: after it the
+    // count holds every byte written so far.
+    pollfd slaveEnd{slave, POLLIN, 0};
+    ::poll(&slaveEnd, 1, 0);
+    if (ioctl(slave, FIONREAD, &count) != 0)
         return -1;
     return count;
+}
+
+bool PtyPair::masterReadable() const
+{
+    // As above: the poll itself carries over whatever the engine has written.
+    pollfd masterEnd{master, POLLIN, 0};
+    return master >= 0 && ::poll(&masterEnd, 1, 0) > 0 && (masterEnd.revents & POLLIN);
 }
 
 void PtyPair::closeMaster()

@@ -21,8 +21,10 @@ public:
     // The held slave descriptor: for poll() only (reading it would take the engine's bytes).
     int heldSlaveFd() const { return slave; }
     QString slavePath() const { return path; }
-    // Bytes written by the device that the engine has not read yet; -1 when unknown.
+    // Bytes written by the device that the engine has not read yet, exactly; -1 when unknown.
     int pendingForSlave() const;
+    // Whether bytes the engine wrote wait to be read, exactly.
+    bool masterReadable() const;
     // Hangs up: the engine's port then reports the device gone.
     void closeMaster();
 

@@ -165,24 +165,28 @@ bool SimDevice::settle(int maxMs)
     const auto snapshot = [this] {
         return std::make_tuple(device.counters().bytesReceived, pty.pendingForSlave(), pieces.size(), unwritten.size());
     };
+    // A pass looks at both ends of the pty, which carries over whatever is under way, sends what
+    // is due and delivers the events that follow. The link is settled once two passes in a row
+    // find nothing to read, nothing to send and nothing moved: no time limit decides it.
     auto last = snapshot();
-    // Bytes cross a pty through a kernel work item, so "nothing moved" must hold over a few
-    // passes with a short wait in between.
-    for (int quiet = 0; quiet < 3;) {
+    for (int quiet = 0; quiet < 2;) {
         if (deadline.hasExpired())
             return false;
-        QCoreApplication::processEvents();
-        bool readable = false;
-        if (pty.isOpen()) {
-            pollfd fds[2] = {{pty.masterFd(), POLLIN, 0}, {pty.heldSlaveFd(), POLLIN, 0}};
-            // Bytes already waiting for the engine need an event-loop pass, not a wait.
-            ::poll(fds, 2, pty.pendingForSlave() > 0 ? 0 : 1);
-            readable = fds[0].revents & POLLIN;
+        const bool readable = pty.isOpen() && pty.masterReadable();
+        // A piece that goes without a tick, or without the engine reading the one before.
+        const bool going = !pieces.empty() && pieces.front().ticksLeft == 0 &&
+                           !(pieces.front().afterRead && !forced && pty.pendingForSlave() > 0);
+        if (going && !readable) {
+            const qint64 wait = pieces.front().dueNs - clock.nsecsElapsed();
+            if (wait > 0) { // paced: until it is due, or the engine writes
+                pollfd master{pty.masterFd(), POLLIN, 0};
+                ::poll(&master, 1, int(wait / 1000000) + 1);
+            }
+            pump();
         }
-        const bool gap =
-            !pieces.empty() && pieces.front().ticksLeft == 0 && pieces.front().dueNs > clock.nsecsElapsed();
+        QCoreApplication::processEvents();
         const auto now = snapshot();
-        quiet = !readable && !gap && now == last ? quiet + 1 : 0;
+        quiet = !readable && !going && now == last ? quiet + 1 : 0;
         last = now;
     }
     return true;

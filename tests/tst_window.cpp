@@ -41,7 +41,8 @@ private slots:
         QCOMPARE(found.size(), 1);
         QCOMPARE(found.first()->metaObject()->className(), qPrintable(className));
         QCOMPARE(found.first()->parentWidget()->objectName(), parentName);
-        QCOMPARE(found.first()->geometry(), geometry.isNull() ? found.first()->geometry() : geometry);
+        if (!geometry.isNull()) // the others are the main window's layout's to place
+            QCOMPARE(found.first()->geometry(), geometry);
         QCOMPARE(found.first()->property(className == "QTextEdit" ? "plainText" : "text").toString(), text);
     }
 
@@ -161,12 +162,14 @@ private slots:
         QCOMPARE(debug.lines.last(), QString::number(chosen < 0 ? 0 : 1));
         QCOMPARE(rig.status(), QStringLiteral("Finding Port - Please wait"));
         rig.tickWindow();
-        if (chosen < 0)
+        // One engine at most, and it works on the chosen port.
+        QCOMPARE(rig.window().engineList().size(), chosen < 0 ? 0 : 1);
+        if (chosen < 0) {
             QCOMPARE(rig.status(), status);
-        else // the engine works on the chosen port, and on no other
-            Rig::tick(rig.latest(), 7);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(links[i].drain(5).startsWith("$MERASE,4000,C000*"), i == chosen);
+            return;
+        }
+        Rig::tick(rig.latest(), 7);
+        QVERIFY(links[chosen].readLine().startsWith("$MERASE,4000,C000*"));
     }
 
     void latch_data()
@@ -250,6 +253,9 @@ private slots:
         QTest::newRow("Start pressed") << true << "Start";
         QTest::newRow("closed, no update running") << false << "";
         QTest::newRow("closed, go back") << true << "Go back";
+        // The keys an operator presses without reading: neither may stop the update.
+        QTest::newRow("closed, Enter") << true << "Enter";
+        QTest::newRow("closed, Escape") << true << "Escape";
         QTest::newRow("closed anyway") << true << "Close anyway";
     }
 
@@ -274,7 +280,7 @@ private slots:
             QVERIFY(rig.runToEnd(engine) && engine->condition() == BootTest::Completed);
             return;
         }
-        QCOMPARE(rig.window().close(), act != "Go back");
+        QCOMPARE(rig.window().close(), act.isEmpty() || act == "Close anyway");
         QCOMPARE(driver.seen, act.isEmpty()
                                   ? QStringList()
                                   : QStringList{"Autoloader Update|An update is running|If you close now, the "
