@@ -17,9 +17,9 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <memory>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -42,7 +42,7 @@ void watch(QtMsgType type, const QMessageLogContext &, const QString &message)
     if (type != QtDebugMsg || trace.endNs >= 0)
         return;
     if (message.startsWith(QLatin1String("String Len: "))) {
-        const int length = message.midRef(12).toInt();
+        const int length = message.mid(12).toInt();
         if (!trace.eraseSent) {
             trace.eraseSent = true;
             return;

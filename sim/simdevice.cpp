@@ -172,7 +172,11 @@ bool SimDevice::settle(int maxMs)
     for (int quiet = 0; quiet < 2;) {
         if (deadline.hasExpired())
             return false;
+        // The device first: what it has received it answers at once, behind what it is sending,
+        // as a real one does while the engine has yet to look.
         const bool readable = pty.isOpen() && pty.masterReadable();
+        if (readable)
+            onReadable();
         // A piece that goes without a tick, or without the engine reading the one before.
         const bool going = !pieces.empty() && pieces.front().ticksLeft == 0 &&
                            !(pieces.front().afterRead && !forced && pty.pendingForSlave() > 0);

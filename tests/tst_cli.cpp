@@ -1,5 +1,5 @@
-// The console program: a whole update as a script runs it, against the simulated device; giving
-// up on a device that stops answering; bad input refused before any port is opened.
+// The console program: a whole update as a script runs it, against the simulated device; ending
+// without a device (giving up, or killed); bad input refused before any port is opened.
 #include "flashcommand.h"
 #include "rig.h"
 
@@ -13,8 +13,8 @@ struct Run
 };
 
 // velmorith-flash as a real process, its logs in `data`; the test's event loop (and the simulated
-// device in it) runs meanwhile.
-Run flash(const QStringList &arguments, const QString &data, int boundMs = 60000)
+// device in it) runs meanwhile, and so does `meanwhile`.
+Run flash(const QStringList &arguments, const QString &data, const std::function<void(QProcess &)> &meanwhile = {})
 {
     QProcess process;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -23,7 +23,9 @@ Run flash(const QStringList &arguments, const QString &data, int boundMs = 60000
     process.start(VELMORITH_FLASH, arguments);
     qRegisterMetaType<QProcess::ExitStatus>();
     QSignalSpy finished(&process, SIGNAL(finished(int, QProcess::ExitStatus)));
-    if (!finished.wait(boundMs))
+    if (meanwhile)
+        meanwhile(process);
+    if (finished.isEmpty() && !finished.wait(30000))
         process.kill();
     const auto lines = [](const QByteArray &bytes) { return QString::fromUtf8(bytes).split('\n', Qt::SkipEmptyParts); };
     return {process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1,
@@ -71,25 +73,30 @@ private slots:
                  qPrintable(run.err.join('\n')));
     }
 
-    void givesUp_data()
+    void endsWithoutDevice_data()
     {
-        QTest::addColumn<bool>("hangUp"); // the device is unplugged after the erase's answer
+        QTest::addColumn<QString>("how");
         QTest::addColumn<int>("exitCode");
-        QTest::addColumn<QString>("outcome");
+        QTest::addColumn<QString>("outcome"); // the last line on stdout, then the log's
         QTest::newRow("the device never answers")
-            << false << 4
+            << "silent" << 4
             << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
-               "(LEDs red, blue, red)";
+               "(LEDs red, blue, red)|gave up: the device did not answer for 1 s";
         // Told when the block is sent again, 2.4 s after the erase's answer.
         QTest::newRow("the connection is lost")
-            << true << 5
-            << "Gave up: the connection to the device was lost, no answer for 3 s - reconnect it and run again";
+            << "unplugged" << 5
+            << "Gave up: the connection to the device was lost, no answer for 3 s - reconnect it and run "
+               "again|gave up: connection to the device lost, no answer for 3 s";
+        QTest::newRow("stopped by a kill")
+            << "interrupted" << 130
+            << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "
+               "user";
     }
 
-    // A script's update ends: a second of silence is all it waits here.
-    void givesUp()
+    // A script's update always ends: a short silence is all it waits here.
+    void endsWithoutDevice()
     {
-        QFETCH(bool, hangUp);
+        QFETCH(QString, how);
         QFETCH(int, exitCode);
         QFETCH(QString, outcome);
         Rig rig;
@@ -98,14 +105,24 @@ private slots:
         DeviceConfig config;
         config.fault(FaultKind::Unplug).atMessages = {2};
         config.unplugClosesLink = true;
-        const QString port = hangUp ? rig.plugIn(config).slavePath() : link.path();
-        const Run run =
-            flash({"--port", port, "--image", rig.imagePath(), "--give-up-after", hangUp ? "3" : "1"}, rig.folder());
+        const QString port = how == "unplugged" ? rig.plugIn(config).slavePath() : link.path();
+        QByteArray wire;
+        const Run run = flash({"--port", port, "--image", rig.imagePath(), "--give-up-after",
+                               how == "unplugged" ? "3"
+                               : how == "silent"  ? "1"
+                                                  : "30"},
+                              rig.folder(), [&](QProcess &process) {
+                                  if (how == "interrupted") { // once the erase is out
+                                      wire = link.readLine(10000);
+                                      process.terminate();
+                                  }
+                              });
         QCOMPARE(run.exitCode, exitCode);
-        QCOMPARE(run.out.last(), outcome);
-        QVERIFY2(logOf(run).last().contains(" Outcome: gave up: "), qPrintable(logOf(run).join('\n')));
-        if (!hangUp) // the erase, byte for byte, and nothing after it
-            QCOMPARE(link.drain(), QByteArray("$MERASE,4000,C000*5DCA\n"));
+        QCOMPARE(run.out.last(), outcome.section('|', 0, 0));
+        QVERIFY2(logOf(run).last().contains(" Outcome: " + outcome.section('|', 1) + " after "),
+                 qPrintable(logOf(run).join('\n')));
+        if (how != "unplugged") // the erase, byte for byte, and nothing after it
+            QCOMPARE(wire + link.drain(), QByteArray("$MERASE,4000,C000*5DCA\n"));
     }
 
     void badInput_data()

@@ -13,6 +13,7 @@ velmorith_need() {
     fi
 }
 VELMORITH_BUILD_PACKAGES=(build-essential cmake ninja-build qtbase5-dev libqt5serialport5-dev)
+VELMORITH_QT6_PACKAGES=(qt6-base-dev qt6-serialport-dev qt6-base-dev-tools)
 
 # The Qt for Windows that tools/windows.sh builds with: $QT_WINDOWS, else the tarball in the
 # shared folder beside this repository or beside the one it was cloned from. Prints nothing
