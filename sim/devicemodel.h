@@ -69,7 +69,7 @@ struct DeviceCounters
     qint64 refused = 0;          // well framed but not carried out: bad address or field, unknown
     qint64 eraseCount = 0;       // erases carried out
     qint64 blocksProgrammed = 0;
-    qint64 applicationStarts = 0; // "$MJAPP" received
+    qint64 applicationStarts = 0;                      // "$MJAPP" received
     std::array<qint64, FaultKindCount> faultsPlayed{}; // by FaultKind
 };
 

@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <tuple>
 #include <unistd.h>
+#include <utility>
 
 SimDevice::SimDevice(const DeviceConfig &config, const LinkPacing &pacing, QObject *parent)
     : QObject(parent), device(config), pace(pacing)
@@ -104,35 +105,37 @@ void SimDevice::pump()
     };
     if (!unwritten.isEmpty() && !writeOut(QByteArray()))
         return again(1); // the engine is not reading (its port closed?): try again shortly
+    // What is due at once leaves in one write: bytes back to back on a wire reach the engine
+    // together, where separate writes could reach it in separate reads, as the kernel pleases.
+    QByteArray batch;
+    const auto send = [this, &batch] { return batch.isEmpty() || writeOut(std::exchange(batch, QByteArray())); };
     while (!pieces.empty() && pty.isOpen()) {
         Piece &piece = pieces.front();
         if (piece.ticksLeft > 0)
-            return;
+            break;
         // Timers count whole milliseconds: the last one is waited out here, so that a paced
         // reply is neither early nor a millisecond late.
         const qint64 wait = piece.dueNs - clock.nsecsElapsed();
         if (wait >= 1000000)
-            return again(wait - 999999);
+            return send() ? again(wait - 999999) : again(1);
         if (wait > 0) {
             const timespec rest{0, long(wait)};
             nanosleep(&rest, nullptr);
         }
         // Each piece of a split reply waits until the engine has taken the one before, so
         // that it really sees the reply in parts.
-        if (piece.afterRead && !forced && pty.pendingForSlave() != 0)
+        if (piece.afterRead && (!send() || (!forced && pty.pendingForSlave() != 0)))
             return again(1);
         forced = false;
-        if (piece.closeLink)
+        if (piece.closeLink) {
+            send();
             return hangUp();
-        const QByteArray bytes = piece.bytes;
+        }
+        batch += piece.bytes;
         pieces.pop_front();
-        // A pty hands bytes over through a kernel work item: whether the engine has read them
-        // shows only a moment after the write.
-        if (!pieces.empty() && pieces.front().afterRead)
-            pieces.front().dueNs = qMax(pieces.front().dueNs, clock.nsecsElapsed() + 1000000);
-        if (!writeOut(bytes))
-            return again(1);
     }
+    if (!send())
+        again(1);
 }
 
 bool SimDevice::writeOut(const QByteArray &bytes)
@@ -156,7 +159,11 @@ void SimDevice::tick()
             --piece.ticksLeft;
     }
     forced = !pieces.empty() && pieces.front().afterRead;
-    pump();
+    // What arrived meanwhile is answered now, behind what was held, and leaves with it.
+    if (pty.isOpen() && pty.masterReadable())
+        onReadable();
+    else
+        pump();
 }
 
 bool SimDevice::settle(int maxMs)

@@ -48,7 +48,8 @@ public:
     // One engine tick has passed: held replies come a tick nearer, and the next piece of a
     // split reply goes even if the engine has not read the last one (its port may be closed).
     void tick();
-    // Pumps events until nothing has moved for a few passes; false after maxMs.
+    // Pumps events until nothing moves between device and engine (told exactly, not by waiting
+    // a while); false after maxMs.
     bool settle(int maxMs = 2000);
     // Replies (or pieces of them) not yet on the wire.
     int pendingReplies() const { return int(pieces.size()); }
