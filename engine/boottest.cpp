@@ -57,7 +57,7 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
         activeEngine->stop(QStringLiteral("update stopped by a new Start"));
     activeEngine = this;
     clock.start();
-    if (!log.open(logHeader(portName, imagePath))) {
+    if (!log.open([&] { return logHeader(portName, imagePath); })) {
         logFailed = true;
         qDebug() << "Update log not written:" << log.problem();
     }

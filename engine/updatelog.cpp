@@ -22,7 +22,7 @@ QString UpdateLog::folder()
     return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + QStringLiteral("/logs");
 }
 
-bool UpdateLog::open(const QStringList &header)
+bool UpdateLog::open(const std::function<QStringList()> &header)
 {
     const QString where = folder();
     if (!QDir().mkpath(where))
@@ -39,7 +39,7 @@ bool UpdateLog::open(const QStringList &header)
         return fail(why);
     }
     prune();
-    if (file.write(header.join(QLatin1Char('\n')).toUtf8() + '\n') < 0 || !file.flush())
+    if (file.write(header().join(QLatin1Char('\n')).toUtf8() + '\n') < 0 || !file.flush())
         return fail(file.errorString());
     return true;
 }

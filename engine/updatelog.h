@@ -7,6 +7,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 class UpdateLog
 {
 public:
@@ -16,9 +18,10 @@ public:
     static void setFolder(const QString &folder);
     static QString folder();
 
-    // Creates the log of an update starting now, headed by the given lines, and drops the
-    // oldest beyond Kept. Returns false, with the reason in problem(), when no log can be written.
-    bool open(const QStringList &header);
+    // Creates the log of an update starting now, headed by the lines header() gives (asked only
+    // once the file is there), and drops the oldest beyond Kept. Returns false, with the reason
+    // in problem(), when no log can be written.
+    bool open(const std::function<QStringList()> &header);
     // One line; false when it could not be written (the log is closed then, for good).
     bool write(qint64 ms, const QString &line);
     QString path() const { return file.fileName(); }

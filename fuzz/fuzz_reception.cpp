@@ -66,6 +66,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         check(masterAddress >= 0x4000 && masterAddress % 32 == 0);
         check(tickCountdown >= 0);
     }
-    pty->drain(0);
+    pty->drain();
     return 0;
 }
