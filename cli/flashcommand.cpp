@@ -98,8 +98,7 @@ int FlashCommand::prepare(const QStringList &arguments)
         const double seconds = parser.value(giveUp).toDouble(&ok);
         if (!ok || !(seconds > 0) || seconds > MaxGiveUpSeconds)
             return usageError(QStringLiteral("--give-up-after: '%1' is not a number of seconds above 0 and up to %2.")
-                                  .arg(parser.value(giveUp))
-                                  .arg(MaxGiveUpSeconds));
+                                  .arg(parser.value(giveUp), QString::number(MaxGiveUpSeconds)));
         giveUpMs = qMax<qint64>(1, qint64(seconds * 1000));
     }
     if (parser.isSet(port) && parser.value(port).isEmpty())

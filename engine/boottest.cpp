@@ -277,8 +277,10 @@ QStringList BootTest::logHeader(const QString &portName, const QString &imagePat
         lines << QStringLiteral("Image: none, the program's folder path is too long");
         return lines;
     }
-    const QString shown = QDir::toNativeSeparators(QFileInfo(imagePath).absoluteFilePath());
+    // One arg() call for all: a path may hold a "%2" of its own.
     const QFileInfo info(imagePath);
+    const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
+    const QString size = QString::number(info.size());
     QFile file(imagePath);
     QCryptographicHash sha256(QCryptographicHash::Sha256);
     if (!info.exists())
@@ -286,17 +288,12 @@ QStringList BootTest::logHeader(const QString &portName, const QString &imagePat
     else if (info.isDir())
         lines << QStringLiteral("Image: %1 (a folder)").arg(shown);
     else if (info.size() > qint64(FlashEnd))
-        lines << QStringLiteral("Image: %1, %2 bytes (larger than the flash, not hashed)").arg(shown).arg(info.size());
+        lines << QStringLiteral("Image: %1, %2 bytes (larger than the flash, not hashed)").arg(shown, size);
     else if (!file.open(QIODevice::ReadOnly) || !sha256.addData(&file))
-        lines << QStringLiteral("Image: %1, %2 bytes (cannot be read: %3)")
-                     .arg(shown)
-                     .arg(info.size())
-                     .arg(file.errorString());
+        lines << QStringLiteral("Image: %1, %2 bytes (cannot be read: %3)").arg(shown, size, file.errorString());
     else
         lines << QStringLiteral("Image: %1, %2 bytes, SHA-256 %3")
-                     .arg(shown)
-                     .arg(info.size())
-                     .arg(QString::fromLatin1(sha256.result().toHex()));
+                     .arg(shown, size, QString::fromLatin1(sha256.result().toHex()));
     return lines;
 }
 
@@ -632,8 +629,8 @@ void BootTest::logOutcome(const QString &outcome)
 {
     const QString image = imageFile.fileName().isEmpty() ? QStringLiteral("(none)") : imageFile.fileName();
     note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes")
-             .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image)
-             .arg(imageFileSize));
+             .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image,
+                  QString::number(imageFileSize)));
 }
 
 void BootTest::trace(const QString &line)
