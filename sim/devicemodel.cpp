@@ -146,8 +146,10 @@ void DeviceModel::handleLine(const char *text, int length, Emission &e)
         ++stats.refused;
         return;
     }
-    if (e.kind == CommandKind::StartApplication)
+    if (e.kind == CommandKind::StartApplication) {
+        e.closeLink = cfg.hangUpAfterStart;
         return; // the application runs: nothing answers
+    }
     if (e.kind == CommandKind::Erase && stats.eraseCount <= cfg.eraseUnanswered)
         return;
     if (play(FaultKind::LoseReply, n))

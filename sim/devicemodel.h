@@ -41,6 +41,7 @@ struct DeviceConfig
     std::array<FaultRule, FaultKindCount> faults;
     int eraseUnanswered = 0;       // the first N erase commands are carried out but not answered
     bool unplugClosesLink = false; // Unplug also hangs up: the pty master is closed
+    bool hangUpAfterStart = false; // hangs up once "$MJAPP" has arrived, as the application takes the line
     int delayTicks = Sim::DefaultDelayTicks;
 
     FaultRule &fault(FaultKind kind) { return faults[size_t(kind)]; }
