@@ -74,10 +74,16 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(SerialGotData()));
     // A lambda, not a slot: the device unplugged is reported once and read by the window.
     connect(serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError && isRunning() && !linkLost) {
-            linkLost = true;
-            trace(debugText("Connection lost", serialPort->portName()));
+        if (error != QSerialPort::ResourceError || !isRunning() || linkLost || closedAfterStart)
+            return;
+        // Once "$MJAPP" is out, the new application may take the line: the expected end, not a fault.
+        if (startApplicationSent) {
+            closedAfterStart = true;
+            note(QStringLiteral("Connection closed after the start command, as the new firmware starts"));
+            return;
         }
+        linkLost = true;
+        trace(debugText("Connection lost", serialPort->portName()));
     });
     // The window may be closed mid-update; the log says so rather than just stopping.
     if (QCoreApplication::instance()) {

@@ -131,6 +131,7 @@ private:
     bool unanswered = false;
     bool linkLost = false;
     bool startApplicationSent = false;
+    bool closedAfterStart = false; // the link ended once "$MJAPP" was out
     int consecutiveResends = 0;
     bool sentDuringBatch = false; // a message went out while the current received batch is handled
     QString problem;
