@@ -210,7 +210,7 @@ void FlashCommand::onTick()
     if (engine->silentForMs() >= giveUpMs) {
         const QString silence = UpdateStatus::duration(engine->silentForMs());
         if (engine->condition() == BootTest::LinkLost) {
-            engine->stop(QStringLiteral("gave up: connection to the device lost, no answer for %1").arg(silence));
+            engine->stop(QStringLiteral("gave up: no answer for %1").arg(silence));
             end(ConnectionLost, QStringLiteral("Gave up: the connection to the device was lost, no answer for %1 - "
                                                "reconnect it and run again")
                                     .arg(silence));

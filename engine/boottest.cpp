@@ -89,7 +89,7 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
     if (QCoreApplication::instance()) {
         connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
             if (isRunning())
-                logOutcome(QStringLiteral("program closed during the update"));
+                logOutcome(endedBy(QStringLiteral("program closed during the update")));
         });
     }
     trace(debugText("Test Port ", portName));
@@ -616,12 +616,18 @@ void BootTest::sendMessage(char *text)
 void BootTest::stop(const QString &outcome)
 {
     if (terminal == Working)
-        finish(Retired, outcome);
+        finish(Retired, endedBy(outcome));
     tickTimer->stop();
     if (serialPort->isOpen())
         serialPort->close();
     if (imageFile.isOpen())
         imageFile.close();
+}
+
+QString BootTest::endedBy(const QString &how) const
+{
+    // The link lost was how the update ended; what stopped the engine afterwards comes second.
+    return linkLost ? QStringLiteral("connection to the device lost; ") + how : how;
 }
 
 void BootTest::finish(Condition condition, const QString &outcome)

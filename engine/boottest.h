@@ -59,7 +59,7 @@ public:
     static ImageCheck inspectImage(QFile &file);
 
     // Stops the engine for good: its tick, its port and its image. The log gets the outcome,
-    // unless the update had already ended.
+    // after the lost connection that had stalled the update, unless the update had already ended.
     void stop(const QString &outcome);
 
     // Read by the progress display.
@@ -111,6 +111,7 @@ private:
     void sendProgramBlock(const QByteArray &block, quint32 address);
     void sendMessage(char *text);
     void noteResend();
+    QString endedBy(const QString &how) const;
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
     // A line for the debug stream and the log.

@@ -86,7 +86,7 @@ private slots:
         QTest::newRow("the connection is lost")
             << "unplugged" << 5
             << "Gave up: the connection to the device was lost, no answer for 3 s - reconnect it and run "
-               "again|gave up: connection to the device lost, no answer for 3 s";
+               "again|connection to the device lost; gave up: no answer for 3 s";
         QTest::newRow("stopped by a kill")
             << "interrupted" << 130
             << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "

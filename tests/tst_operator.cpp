@@ -49,6 +49,11 @@ private slots:
         SimDevice &second = rig.plugIn();
         rig.pressStart();
         QCOMPARE(lost->condition(), BootTest::Retired);
+        QFile log(lost->logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QVERIFY2(log.readAll().trimmed().split('\n').last().contains(
+                     " Outcome: connection to the device lost; update stopped by a new Start after "),
+                 qPrintable(log.fileName()));
         QVERIFY(rig.runToEnd(rig.latest()));
         rig.tickWindow();
         QVERIFY(rig.status().startsWith("Update complete in "));
