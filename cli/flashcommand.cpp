@@ -34,20 +34,26 @@ FlashCommand::~FlashCommand()
 
 QString FlashCommand::usage()
 {
+    // Fits an 80-column console.
     return QStringLiteral(
-        "Usage: velmorith-flash [--port NAME] [--image FILE] [--give-up-after SECONDS] [--verbose]\n"
+        "Usage: velmorith-flash [--port NAME] [--image FILE] [--give-up-after SECONDS]\n"
+        "                       [--verbose]\n"
         "       velmorith-flash --list\n"
         "\n"
-        "Writes new firmware into the Autoloader through its bootloader, as the VelmorithUpdate window does.\n"
-        "First bring the unit into its bootloader: switch it on holding its Power button until the LEDs show\n"
-        "red, blue, red; then plug in the USB cable.\n"
+        "Writes new firmware into the Autoloader through its bootloader, as the\n"
+        "VelmorithUpdate window does. First bring the unit into its bootloader: switch it\n"
+        "on holding its Power button until the LEDs show red, blue, red; then plug in the\n"
+        "USB cable.\n"
         "\n"
         "Options:\n"
-        "  --port NAME              the serial port (COM7, ttyUSB0, /dev/ttyUSB0); without it, the one free\n"
-        "                           FTDI port\n"
-        "  --image FILE             the firmware image; without it, VelmorithAL_full.bin beside this program\n"
-        "  --give-up-after SECONDS  give up once the device has not answered for this long (default 60)\n"
-        "  --verbose                the update's debug lines on stderr too (they are in its log in any case)\n"
+        "  --port NAME              the serial port (COM7, ttyUSB0, /dev/ttyUSB0);\n"
+        "                           without it, the one free FTDI port\n"
+        "  --image FILE             the firmware image; without it, VelmorithAL_full.bin\n"
+        "                           beside this program\n"
+        "  --give-up-after SECONDS  give up once the device has not answered for this\n"
+        "                           long (default 60)\n"
+        "  --verbose                the update's debug lines on stderr too (they are in\n"
+        "                           its log in any case)\n"
         "  --list                   list the serial ports and whether each qualifies\n"
         "  --help, --version\n"
         "\n"
@@ -63,7 +69,8 @@ QString FlashCommand::usage()
 
 int FlashCommand::usageError(const QString &problem)
 {
-    io.err(QStringLiteral("velmorith-flash: %1\n\n").arg(problem) + usage());
+    // The error in sight, not under the whole usage.
+    io.err(QStringLiteral("velmorith-flash: %1\nTry 'velmorith-flash --help' for the options.\n").arg(problem));
     return UsageError;
 }
 
@@ -181,6 +188,7 @@ void FlashCommand::start()
     ticker = new QTimer(this);
     connect(ticker, &QTimer::timeout, this, &FlashCommand::onTick);
     ticker->start(TickMs);
+    sayLogProblem();
     showProgress();
 }
 
@@ -197,6 +205,7 @@ void FlashCommand::onTick()
 {
     if (ended)
         return;
+    sayLogProblem();
     if (!engine->isRunning()) {
         if (engine->condition() == BootTest::Completed)
             end(Complete, QStringLiteral("Update complete: %1 bytes in %2 s")
@@ -281,6 +290,19 @@ void FlashCommand::clearProgress()
     if (io.terminal && !drawn.isEmpty())
         io.err(QLatin1Char('\r') + QString(drawn.size(), QLatin1Char(' ')) + QLatin1Char('\r'));
     drawn.clear();
+}
+
+void FlashCommand::sayLogProblem()
+{
+    // The log is what support asks for after a failed update: its absence is said, --verbose or not.
+    const QString problem = engine->logProblem();
+    if (logProblemSaid || problem.isEmpty())
+        return;
+    logProblemSaid = true;
+    clearProgress();
+    io.err((engine->logPath().isEmpty() ? QStringLiteral("No log written: ")
+                                        : QStringLiteral("Log of this update incomplete: ")) +
+           problem + QLatin1Char('\n'));
 }
 
 void FlashCommand::debugLine(const QString &line)

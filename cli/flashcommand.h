@@ -63,6 +63,7 @@ private:
     int listPorts();
     int checkPort();
     void clearProgress();
+    void sayLogProblem();
 
     Output io;
     PortEnumerator enumerate;
@@ -75,4 +76,5 @@ private:
     QString drawn;     // the progress line on the terminal now
     QString lastShown; // the last progress said, in a pipe: its phase, tenth of the way, and condition
     bool ended = false;
+    bool logProblemSaid = false;
 };

@@ -211,6 +211,11 @@ QString BootTest::logPath() const
     return log.path();
 }
 
+QString BootTest::logProblem() const
+{
+    return logFailed ? log.problem() : QString();
+}
+
 QString BootTest::imageBesideProgram()
 {
     // Never cut a path short into some other path: a directory that does not fit is no image.

@@ -85,6 +85,8 @@ public:
     qint64 silentForMs() const;
     // The update's log file; empty when none could be written.
     QString logPath() const;
+    // Why the log could not be written, from its start or from some line on; empty while it is whole.
+    QString logProblem() const;
 
     // Line assembly: stores received bytes and hands every completed line to the recogniser.
     void receiveBytes(const QByteArray &bytes);

@@ -87,6 +87,11 @@ private slots:
             << "unplugged" << 5
             << "Gave up: the connection to the device was lost, no answer for 3 s - reconnect it and run "
                "again|connection to the device lost; gave up: no answer for 3 s";
+        // Said without --verbose; the exit code stays the update's.
+        QTest::newRow("no log can be written")
+            << "no log" << 4
+            << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
+               "(LEDs red, blue, red)|No log written: cannot make the folder DATA/VelmorithUpdate/logs";
         QTest::newRow("stopped by a kill")
             << "interrupted" << 130
             << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "
@@ -107,11 +112,12 @@ private slots:
         config.unplugClosesLink = true;
         const QString port = how == "unplugged" ? rig.plugIn(config).slavePath() : link.path();
         QByteArray wire;
+        const QString data = how == "no log" ? rig.imagePath() : rig.folder(); // a file, no folder
         const Run run = flash({"--port", port, "--image", rig.imagePath(), "--give-up-after",
-                               how == "unplugged" ? "3"
-                               : how == "silent"  ? "1"
-                                                  : "30"},
-                              rig.folder(), [&](QProcess &process) {
+                               how == "unplugged"     ? "3"
+                               : how == "interrupted" ? "30"
+                                                      : "1"},
+                              data, [&](QProcess &process) {
                                   if (how == "interrupted") { // once the erase is out
                                       wire = link.readLine(10000);
                                       process.terminate();
@@ -119,8 +125,14 @@ private slots:
                               });
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.out.last(), outcome.section('|', 0, 0));
-        QVERIFY2(logOf(run).last().contains(" Outcome: " + outcome.section('|', 1) + " after "),
-                 qPrintable(logOf(run).join('\n')));
+        if (how == "no log") {
+            QCOMPARE(run.out.size(), 1);
+            QCOMPARE(run.err.filter("log").join('|'), outcome.section('|', 1).replace("DATA", data));
+        } else {
+            QVERIFY2(
+                logOf(run).value(logOf(run).size() - 1).contains(" Outcome: " + outcome.section('|', 1) + " after "),
+                qPrintable(logOf(run).join('\n')));
+        }
         if (how != "unplugged") // the erase, byte for byte, and nothing after it
             QCOMPARE(wire + link.drain(), QByteArray("$MERASE,4000,C000*5DCA\n"));
     }

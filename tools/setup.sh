@@ -5,9 +5,15 @@ velmorith_need() {
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
     done
     if [ ${#missing[@]} -gt 0 ]; then
-        echo "Installing: ${missing[*]}"
         local sudo=""
-        [ "$(id -u)" -eq 0 ] || sudo="sudo"
+        if [ "$(id -u)" -ne 0 ]; then
+            command -v sudo >/dev/null 2>&1 || {
+                echo "Missing Debian packages: ${missing[*]}. Install them as root (su -c 'apt-get update && apt-get install ${missing[*]}'), then run this again." >&2
+                exit 1
+            }
+            sudo="sudo"
+        fi
+        echo "Installing: ${missing[*]}"
         $sudo apt-get update -qq
         DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
     fi
