@@ -1,5 +1,7 @@
 #include "portenumeration.h"
 
+#include "latencytimer.h"
+
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -59,6 +61,7 @@ QList<PortRecord> systemSerialPorts()
         port.manufacturer = info.manufacturer();
         port.description = info.description();
         port.serialNumber = info.serialNumber();
+        port.latencyMs = latencyTimerMs(port.name);
         ports << port;
     }
     return ports;

@@ -17,6 +17,7 @@ struct PortRecord
     QString manufacturer;
     QString description;
     QString serialNumber;
+    int latencyMs = -1; // the FTDI latency timer, where the system shows it
 };
 
 using PortEnumerator = std::function<QList<PortRecord>()>;

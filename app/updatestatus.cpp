@@ -59,12 +59,31 @@ QString text(const BootTest &engine)
         return tr("Firmware image %1: %2").arg(engine.imageProblem(), image);
     case BootTest::ImageReadFailed:
         return tr("Update stopped, firmware image %1: %2").arg(engine.imageProblem(), image);
-    case BootTest::Completed:
-        return tr("Update complete in %1 s").arg(QString::number(double(engine.elapsedMs()) / 1000.0, 'f', 1));
+    case BootTest::Completed: {
+        const QString done =
+            tr("Update complete in %1 s").arg(QString::number(double(engine.elapsedMs()) / 1000.0, 'f', 1));
+        const QString hint = latencyHint(engine);
+        return hint.isEmpty() ? done : done + QLatin1Char('\n') + hint;
+    }
     case BootTest::Retired:
         break;
     }
     return QString();
+}
+
+QString latencyHint(const BootTest &engine)
+{
+    const int held = engine.heldAnswerMs();
+    if (held < 0)
+        return QString();
+    if (engine.isRunning())
+        return tr("The port holds each of the device's answers about %1 ms (its latency timer): at 1 ms updates run "
+                  "faster (%2)")
+            .arg(QString::number(held), engine.lowerLatencyHowTo());
+    if (engine.condition() != BootTest::Completed)
+        return QString();
+    return tr("The update took %1; with the port's latency timer at 1 ms it would take about %2 (%3)")
+        .arg(duration(engine.elapsedMs()), duration(engine.msAtLowLatency()), engine.lowerLatencyHowTo());
 }
 
 int imageBytes(const BootTest &engine)

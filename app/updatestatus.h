@@ -12,6 +12,10 @@ namespace UpdateStatus {
 // an engine that a newer one stopped.
 QString text(const BootTest &engine);
 
+// What the port's latency timer costs, and what to do about it, one line: while the update runs,
+// and once it is complete what it would have taken; empty when there is nothing to gain.
+QString latencyHint(const BootTest &engine);
+
 // Bytes of the image beyond 0x4000, and how many of them the device has taken.
 int imageBytes(const BootTest &engine);
 int bytesWritten(const BootTest &engine);

@@ -200,6 +200,10 @@ void VelmorithUpdate::showStatus()
         return;
     // The whole text stays in the tooltip, and once the update has ended, where its log is.
     QString tip = text;
+    // Said without holding the update up; a complete one says it in its text.
+    const QString hint = engine && engine->isRunning() ? UpdateStatus::latencyHint(*engine) : QString();
+    if (!hint.isEmpty())
+        tip += QLatin1Char('\n') + hint;
     if (pressNote.isNull() && engine && !engine->isRunning() && !engine->logPath().isEmpty())
         tip += QLatin1Char('\n') + QCoreApplication::translate("VelmorithUpdate", "Log of this update: %1")
                                        .arg(QDir::toNativeSeparators(engine->logPath()));

@@ -35,36 +35,35 @@ FlashCommand::~FlashCommand()
 QString FlashCommand::usage()
 {
     // Fits an 80-column console.
-    return QStringLiteral(
-        "Usage: velmorith-flash [--port NAME] [--image FILE] [--give-up-after SECONDS]\n"
-        "                       [--verbose]\n"
-        "       velmorith-flash --list\n"
-        "\n"
-        "Writes new firmware into the Autoloader through its bootloader, as the\n"
-        "VelmorithUpdate window does. First bring the unit into its bootloader: switch it\n"
-        "on holding its Power button until the LEDs show red, blue, red; then plug in the\n"
-        "USB cable.\n"
-        "\n"
-        "Options:\n"
-        "  --port NAME              the serial port (COM7, ttyUSB0, /dev/ttyUSB0);\n"
-        "                           without it, the one free FTDI port\n"
-        "  --image FILE             the firmware image; without it, VelmorithAL_full.bin\n"
-        "                           beside this program\n"
-        "  --give-up-after SECONDS  give up once the device has not answered for this\n"
-        "                           long (default 60)\n"
-        "  --verbose                the update's debug lines on stderr too (they are in\n"
-        "                           its log in any case)\n"
-        "  --list                   list the serial ports and whether each qualifies\n"
-        "  --help, --version\n"
-        "\n"
-        "Progress goes to stderr; the outcome is the last line on stdout. Exit codes:\n"
-        "  0    update complete\n"
-        "  1    usage error\n"
-        "  2    port: none found, several found, or the one named cannot be opened\n"
-        "  3    firmware image refused, or unreadable during the update\n"
-        "  4    gave up: the device did not answer\n"
-        "  5    gave up: the connection to the device was lost\n"
-        "  130  interrupted (Ctrl+C, a kill, the console window closed)\n");
+    return QStringLiteral("Usage: velmorith-flash [--port NAME] [--image FILE] [--give-up-after SECONDS]\n"
+                          "                       [--verbose]\n"
+                          "       velmorith-flash --list\n"
+                          "\n"
+                          "Writes new firmware into the Autoloader through its bootloader, as the\n"
+                          "VelmorithUpdate window does. First bring the unit into its bootloader: switch it\n"
+                          "on holding its Power button until the LEDs show red, blue, red; then plug in the\n"
+                          "USB cable.\n"
+                          "\n"
+                          "Options:\n"
+                          "  --port NAME              the serial port (COM7, ttyUSB0, /dev/ttyUSB0);\n"
+                          "                           without it, the one free FTDI port\n"
+                          "  --image FILE             the firmware image; without it, VelmorithAL_full.bin\n"
+                          "                           beside this program\n"
+                          "  --give-up-after SECONDS  give up once the device has not answered for this\n"
+                          "                           long (default 60)\n"
+                          "  --verbose                the update's debug lines on stderr too (they are in\n"
+                          "                           its log in any case)\n"
+                          "  --list                   list the serial ports and whether each qualifies\n"
+                          "  --help, --version\n"
+                          "\n"
+                          "Progress goes to stderr; the outcome is the last line on stdout. Exit codes:\n"
+                          "  0    update complete\n"
+                          "  1    usage error\n"
+                          "  2    port: none found, several found, or the one named cannot be opened\n"
+                          "  3    firmware image refused, or unreadable during the update\n"
+                          "  4    gave up: the device did not answer\n"
+                          "  5    gave up: the connection to the device was lost\n"
+                          "  130  interrupted (Ctrl+C, a kill, the console window closed)\n");
 }
 
 int FlashCommand::usageError(const QString &problem)
@@ -172,10 +171,17 @@ int FlashCommand::listPorts()
                                 : each.busy ? QStringLiteral("does not qualify: busy, held by another program")
                                 : !qualifiesForUpdate(each) ? QStringLiteral("does not qualify: not made by FTDI")
                                                             : QStringLiteral("qualifies");
-        io.out(QStringLiteral("%1: %2, %3 - %4\n")
+        const QString latency = each.latencyMs < 0
+                                    ? QString()
+                                    : QStringLiteral(", latency timer %1 ms (%2)")
+                                          .arg(QString::number(each.latencyMs),
+                                               each.latencyMs > 2 ? QStringLiteral("at 1 ms updates run faster")
+                                                                  : QStringLiteral("nothing to gain"));
+        io.out(QStringLiteral("%1: %2, %3 - %4%5\n")
                    .arg(each.name,
                         each.manufacturer.isEmpty() ? QStringLiteral("(no manufacturer)") : each.manufacturer,
-                        each.description.isEmpty() ? QStringLiteral("(no description)") : each.description, verdict));
+                        each.description.isEmpty() ? QStringLiteral("(no description)") : each.description, verdict,
+                        latency));
     }
     if (ports.isEmpty())
         io.out(QStringLiteral("No serial ports found\n"));
@@ -321,6 +327,10 @@ void FlashCommand::end(int exitCode, const QString &outcome)
     if (io.terminal && !drawn.isEmpty())
         io.err(QStringLiteral("\n"));
     drawn.clear();
+    // Once, where the update's time is known: what a lower latency timer would save.
+    const QString hint = exitCode == Complete ? UpdateStatus::latencyHint(*engine) : QString();
+    if (!hint.isEmpty())
+        io.err(hint + QLatin1Char('\n'));
     if (!engine->logPath().isEmpty())
         io.out(QStringLiteral("Log of this update: %1\n").arg(native(engine->logPath())));
     io.out(outcome + QLatin1Char('\n'));

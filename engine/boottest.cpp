@@ -63,7 +63,7 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
     }
 
     serialPort = new QSerialPort(portName);
-    serialPort->setBaudRate(38400, QSerialPort::AllDirections);
+    serialPort->setBaudRate(LinkBaud, QSerialPort::AllDirections);
     serialPort->setDataBits(QSerialPort::Data8);
     serialPort->setParity(QSerialPort::NoParity);
     serialPort->setStopBits(QSerialPort::OneStop);
@@ -94,6 +94,7 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
     }
     trace(debugText("Test Port ", portName));
     serialPort->open(QIODevice::ReadWrite);
+    checkLatency();
     openImage(imagePath);
     retryCount = 0;
     tickCountdown = StartDelayTicks;
@@ -392,9 +393,10 @@ void BootTest::stepPrepare()
         retryCount = 1;
         tickCountdown = EraseRetryStepTicks;
     } else {
-        if (serialPort->open(QIODevice::ReadWrite))
+        if (serialPort->open(QIODevice::ReadWrite)) {
             note(QStringLiteral("Port reopened"));
-        else
+            checkLatency(); // a re-plugged adapter comes back with its default
+        } else
             note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
@@ -454,6 +456,7 @@ void BootTest::stepProgram(bool replyCall)
         return;
     }
     suppressResend = false;
+    blockResent = false;
     sendProgramBlock(currentBlock, masterAddress);
     tickCountdown = BlockAnswerTicks;
 }
@@ -475,6 +478,7 @@ void BootTest::stepFill(bool replyCall)
     }
     currentBlock.clear();
     suppressResend = false;
+    blockResent = false;
     sendProgramBlock(currentBlock, masterAddress);
     tickCountdown = BlockAnswerTicks;
 }
@@ -503,9 +507,61 @@ void BootTest::noteResend()
     note(QStringLiteral("Block %1 sent again: no answer within %2 s")
              .arg(QString::number(masterAddress, 16).toUpper())
              .arg(double(BlockAnswerTicks * TickMs) / 1000.0));
+    blockResent = true;
     // Two resends in a row (about 5 s of silence): the device is not answering.
     if (++consecutiveResends >= 2)
         unanswered = true;
+}
+
+void BootTest::checkLatency()
+{
+    if (!serialPort->isOpen())
+        return;
+    latency = lowerLatency(*serialPort);
+    const QString line = latency.logLine();
+    if (line != latencyLogged)
+        note(line);
+    latencyLogged = line;
+}
+
+void BootTest::timeAnswer(int replyBytes)
+{
+    // What the wire cannot account for is held on the way: an FTDI chip's latency timer, as a
+    // rule. Only blocks sent once are timed, and only the first ones, before anything has settled.
+    if (blockResent || heldCount >= PaceSamples)
+        return;
+    const qint64 wireUs = qint64(sentBytes + replyBytes) * LinkBitsPerByte * 1000000 / LinkBaud;
+    heldUs[heldCount++] = (clock.nsecsElapsed() - sentAtNs) / 1000 - wireUs;
+    if (heldCount < PaceSamples)
+        return;
+    qint64 sorted[PaceSamples];
+    std::copy(std::begin(heldUs), std::end(heldUs), sorted);
+    std::nth_element(sorted, sorted + PaceSamples / 2, sorted + PaceSamples);
+    const qint64 median = sorted[PaceSamples / 2];
+    if (median <= HeldWorthItUs)
+        return;
+    measuredHeldUs = median;
+    note(QStringLiteral("Answers held %1 ms beyond the wire time (median of the first %2 blocks): the port's latency "
+                        "timer, most likely")
+             .arg(QString::number(double(median) / 1000.0, 'f', 1), QString::number(PaceSamples)));
+}
+
+int BootTest::heldAnswerMs() const
+{
+    if (latency.worthLowering())
+        return latency.ms;
+    return measuredHeldUs > 0 ? int((measuredHeldUs + 500) / 1000) : -1;
+}
+
+qint64 BootTest::msAtLowLatency() const
+{
+    const int held = heldAnswerMs();
+    return held < 0 ? elapsedMs() : qMax<qint64>(0, elapsedMs() - qint64(answerCount) * (held - 1));
+}
+
+QString BootTest::lowerLatencyHowTo() const
+{
+    return ::lowerLatencyHowTo(serialPort->portName());
 }
 
 void BootTest::SerialGotData()
@@ -572,6 +628,7 @@ void BootTest::parseReply()
         retryCount = 0;
         break;
     case Reply::ProgramAck:
+        timeAnswer(lineLength);
         answerTimes[answerCount++ % PaceSamples] = clock.elapsed();
         masterAddress += BlockSize;
         tickCountdown = ReplyArmTicks;
@@ -608,6 +665,8 @@ void BootTest::sendMessage(char *text)
         return;
     trace(debugText("String Len:", unsigned(length)));
     sentDuringBatch = true;
+    sentAtNs = clock.nsecsElapsed();
+    sentBytes = length;
     if (silentTicks < 0)
         silentTicks = 0;
     // A port that would not reopen (device gone) takes nothing; the timeouts go on regardless.

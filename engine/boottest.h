@@ -2,6 +2,7 @@
 #pragma once
 
 #include "enginestate.h"
+#include "latencytimer.h"
 #include "updatelog.h"
 
 #include <QElapsedTimer>
@@ -83,6 +84,15 @@ public:
     // How long the device has been silent, in ticks of 200 ms, as milliseconds: since its last
     // answer, or since the first command before any answer.
     qint64 silentForMs() const;
+    // How long the port holds each of the device's answers, in ms, when its latency timer costs
+    // time: above 2 ms by the driver's own setting, or measured over the first blocks at more
+    // than 8 ms beyond the wire time; -1 otherwise.
+    int heldAnswerMs() const;
+    // The update's time had the port held each answer 1 ms only.
+    qint64 msAtLowLatency() const;
+    // How the operator sets the port's latency timer to 1 ms.
+    QString lowerLatencyHowTo() const;
+
     // The update's log file; empty when none could be written.
     QString logPath() const;
     // Why the log could not be written, from its start or from some line on; empty while it is whole.
@@ -113,6 +123,8 @@ private:
     void sendProgramBlock(const QByteArray &block, quint32 address);
     void sendMessage(char *text);
     void noteResend();
+    void checkLatency();
+    void timeAnswer(int replyBytes);
     QString endedBy(const QString &how) const;
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
@@ -147,4 +159,13 @@ private:
     static constexpr int PaceSamples = 32;
     qint64 answerTimes[PaceSamples] = {}; // of the latest "$MPRGA"s accepted, a ring
     int answerCount = 0;
+
+    LatencyTimer latency;
+    QString latencyLogged;
+    qint64 sentAtNs = 0; // the latest message's
+    int sentBytes = 0;
+    bool blockResent = false;        // the outstanding block went out more than once
+    qint64 heldUs[PaceSamples] = {}; // answers beyond the wire time, the first blocks sent once
+    int heldCount = 0;
+    qint64 measuredHeldUs = -1; // their median, where it is worth lowering the timer
 };

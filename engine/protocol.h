@@ -30,6 +30,12 @@ constexpr int ReplyArmTicks = 10;        // set by "$MERASEA" and "$MPRGA" befor
 constexpr int BlockAnswerTicks = 12;     // wait for "$MPRGA"; pauses at image end and boundary
 constexpr int StartApplicationTicks = 5; // "$MJAPP" to the final stage
 
+// The link.
+constexpr int LinkBaud = 38400;
+constexpr int LinkBitsPerByte = 10; // start bit, 8 data bits, stop bit
+// Answers held longer than this beyond their wire time (median, in µs) are worth a hint.
+constexpr int HeldWorthItUs = 8000;
+
 // Buffers.
 constexpr int TxBufferSize = 1000;
 constexpr int LineBufferSize = 1000;

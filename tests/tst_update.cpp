@@ -1,6 +1,10 @@
 // Whole updates against the simulated device: the flash must end up exactly right, whatever
 // the line loses, corrupts or garbles; the log tells what happened; the time left is honest.
 #include "rig.h"
+#include "updatestatus.h"
+
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 
 Q_DECLARE_METATYPE(FaultKind)
 
@@ -114,16 +118,22 @@ private slots:
         QTest::addColumn<QString>("folder"); // "blocked": cannot be made; "crowded": 105 older logs
         QTest::addColumn<QStringList>("notes");
         const QString outcome = "Outcome: update complete after T s; image PATH, 16484 bytes";
+        // A pty has no latency timer: said once, and the update goes on as on any port.
+        const QString latency = "Latency timer: none, the port has no such setting (Inappropriate ioctl for device)";
         QTest::newRow("erase cycle and a lost answer")
-            << true << 2 << QString()
-            << QStringList{"Erase sent again: no answer within 10 s", "Port closed, to be reopened for a fresh start",
-                           "Port reopened", "Block 4040 sent again: no answer within 2.4 s", outcome};
+            << true << 2 << QString() << QStringList{latency,
+                                                     "Erase sent again: no answer within 10 s",
+                                                     "Port closed, to be reopened for a fresh start",
+                                                     "Port reopened",
+                                                     "Block 4040 sent again: no answer within 2.4 s",
+                                                     outcome};
         QTest::newRow("missing image") << false << 0 << QString()
                                        << QStringList{
+                                              latency,
                                               "Outcome: image refused (missing) after T s; image PATH, 0 bytes"};
         QTest::newRow("folder cannot be made") << true << 0 << "blocked" << QStringList();
         QTest::newRow("the newest 100 kept")
-            << true << 0 << "crowded" << QStringList{"Block 4080 sent again: no answer within 2.4 s", outcome};
+            << true << 0 << "crowded" << QStringList{latency, "Block 4080 sent again: no answer within 2.4 s", outcome};
     }
 
     // Every debug line in order, each with its time; besides them the retries and the outcome.
@@ -210,6 +220,120 @@ private slots:
             worst = qMax(worst, qAbs(double(sample.second) / double(engine->elapsedMs() - sample.first) - 1));
         qInfo("time_left_worst_error: %.1f %% over %d samples", worst * 100, int(samples.size()));
         QVERIFY(samples.size() > 5 && worst <= 0.2);
+    }
+
+    void latencyTimer_data()
+    {
+        QTest::addColumn<int>("flags");   // as the driver reads them
+        QTest::addColumn<int>("refusal"); // errno of the write; 0: taken, and the driver shows 1 ms
+        QTest::addColumn<QString>("line");
+        QTest::newRow("lowered") << int(ASYNC_SKIP_TEST) << 0 << "Latency timer: 1 ms (set)";
+        QTest::newRow("refused") << int(ASYNC_SKIP_TEST) << EPERM
+                                 << "Latency timer: 16 ms (cannot be changed: Operation not permitted)";
+        QTest::newRow("already low") << int(ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY) << 0
+                                     << "Latency timer: 1 ms (nothing to gain)";
+    }
+
+    // The driver stands in for an FTDI adapter's: the flags go back as read, with low latency
+    // added, and a refusal holds nothing up.
+    void latencyTimer()
+    {
+        QFETCH(int, flags);
+        QFETCH(int, refusal);
+        QFETCH(QString, line);
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 100, 14);
+        SimDevice &device = rig.plugIn();
+        const QString timer = rig.folder() + device.slavePath().section('/', -1) + "/latency_timer";
+        const auto show = [&timer](const char *ms) {
+            QFile file(timer);
+            return QDir().mkpath(QFileInfo(timer).path()) && file.open(QIODevice::WriteOnly) && file.write(ms) > 0;
+        };
+        QVERIFY(show(flags & ASYNC_LOW_LATENCY ? "1\n" : "16\n"));
+        serial_struct read{};
+        read.flags = flags;
+        read.close_delay = 50;
+        read.closing_wait = 3000;
+        read.baud_base = 24000000;
+        read.xmit_fifo_size = 64;
+        QList<serial_struct> written;
+        LatencySeam::set(
+            [&](int, unsigned long request, void *serial) {
+                if (request == TIOCGSERIAL) {
+                    *static_cast<serial_struct *>(serial) = read;
+                    return 0;
+                }
+                written << *static_cast<const serial_struct *>(serial);
+                return refusal ? refusal : show("1\n") ? 0 : EIO;
+            },
+            rig.folder().chopped(1));
+        BootTest *engine = rig.engine(device.slavePath());
+        QVERIFY(rig.runToEnd(engine));
+        QCOMPARE(engine->condition(), BootTest::Completed);
+        QVERIFY(checkFlash(device.flash(), image).ok);
+        QFile log(engine->logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(log.readAll())
+                     .split('\n')
+                     .filter("Latency timer: ")
+                     .replaceInStrings(QRegularExpression("^ *\\d+  "), ""),
+                 QStringList{line});
+        serial_struct lowered = read;
+        lowered.flags |= ASYNC_LOW_LATENCY;
+        QCOMPARE(written.size(), flags & ASYNC_LOW_LATENCY ? 0 : 1);
+        for (const serial_struct &each : written)
+            QVERIFY(std::memcmp(&each, &lowered, sizeof lowered) == 0);
+        // The driver's 16 ms, not lowered: the operator is told, once the update is done.
+        const QString hint = UpdateStatus::text(*engine).section('\n', 1);
+        QCOMPARE(hint.isEmpty(), refusal == 0);
+        QVERIFY2(hint.isEmpty() || (hint.startsWith("The update took ") &&
+                                    hint.endsWith("it would take about 0 s (as root: echo 1 > " + timer + ")")),
+                 qPrintable(hint));
+    }
+
+    void heldAnswers_data()
+    {
+        QTest::addColumn<int>("heldMs"); // each answer, before it leaves, as an FTDI chip holds it
+        QTest::newRow("held 16 ms") << 16;
+        QTest::newRow("not held") << 0;
+    }
+
+    // Paced as on the real link: what the wire cannot account for is measured over the first
+    // blocks, and only a real hold is worth a word.
+    void heldAnswers()
+    {
+        QFETCH(int, heldMs);
+        Rig rig;
+        rig.writeImage(0x4000 + 0x800, 15);
+        LinkPacing pacing;
+        pacing.enabled = true;
+        pacing.replyDelayUs = heldMs * 1000;
+        SimDevice device(DeviceConfig(), pacing);
+        BootTest *engine = rig.engine(device.slavePath());
+        Rig::tick(engine, 7); // the erase; from its answer on, answers drive the blocks
+        // The event loop alone: QTest's waits sleep between passes, which would hold answers too.
+        QTimer wake;
+        wake.start(100);
+        for (QDeadlineTimer deadline(30000); engine->currentMasterAddress() < 0x4000 + 33 * 32;) {
+            QVERIFY(!deadline.hasExpired());
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+        }
+        QFile log(engine->logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        const QStringList said = QString::fromUtf8(log.readAll()).split('\n').filter(" Answers held ");
+        QCOMPARE(said.size(), heldMs ? 1 : 0);
+        QCOMPARE(engine->heldAnswerMs() >= 0, heldMs > 0);
+        if (!heldMs)
+            return;
+        const double measured = said.first().section(" Answers held ", 1).section(' ', 0, 0).toDouble();
+        QVERIFY2(measured >= 14 && measured <= 20, qPrintable(said.first()));
+        QVERIFY(said.first().endsWith(" ms beyond the wire time (median of the first 32 blocks): the port's latency "
+                                      "timer, most likely"));
+        QVERIFY2(UpdateStatus::latencyHint(*engine).startsWith(
+                     QString("The port holds each of the device's answers about %1 ms (its latency timer): at 1 ms "
+                             "updates run faster (")
+                         .arg(engine->heldAnswerMs())),
+                 qPrintable(UpdateStatus::latencyHint(*engine)));
     }
 
     void cleanupTestCase() { qInfo("fault_scenarios: %d correct: %d", scenarios, correct); }

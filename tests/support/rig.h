@@ -178,6 +178,7 @@ struct Rig
     {
         resetEngineState();
         resetWindowState();
+        LatencySeam::reset();
         std::strcpy(appDirectory, folder().toUtf8().constData());
         UpdateLog::setFolder(folder() + "logs");
         QStandardPaths::setTestModeEnabled(true);
