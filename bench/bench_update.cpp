@@ -72,6 +72,7 @@ struct Result
     int blocks = 0;
     qint64 commandBytes = 0;
     bool flashOk = false;
+    bool latencyHint = false; // the engine found the answers held back
 };
 
 QByteArray makeImage(int size)
@@ -116,6 +117,7 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
                 Rig::tick(&engine);
         }
         result.flashOk = device.counters().applicationStarts == 1 && checkFlash(device.flash(), image).ok;
+        result.latencyHint = engine.heldAnswerMs() >= 0;
     }
     result.seconds = double(trace.endNs - trace.startNs) / 1e9;
     result.blocks = trace.blocks;
@@ -228,8 +230,11 @@ int main(int argc, char **argv)
     LinkPacing latency = paced;
     latency.replyDelayUs = 16000;
     const Result l = runOnce(makeImage(0x4000 + 0x800), latency);
-    std::printf("paced 38400 baud + 16 ms reply latency: %d blocks in %.3f s, %.2f ms a block (%.2f x wire)\n",
-                l.blocks, l.seconds, 1000 * l.seconds / l.blocks, l.seconds / wireSeconds(l, latency));
+    const double latencyRatio = l.seconds / wireSeconds(l, latency);
+    std::printf("paced 38400 baud + 16 ms reply latency: %d blocks in %.3f s, %.2f ms a block (%.2f x wire), "
+                "hint %s\n",
+                l.blocks, l.seconds, 1000 * l.seconds / l.blocks, latencyRatio, l.latencyHint ? "given" : "NOT given");
+    allCorrect = allCorrect && l.latencyHint && !p.latencyHint;
     // Bytes, not blocks, set the wire time: a 64 KiB image at the same pace.
     std::printf("64 KiB image estimate: %.1f s at 38400 baud, %.1f s with 16 ms latency\n", 1536 * p.seconds / p.blocks,
                 1536 * l.seconds / l.blocks);
@@ -262,6 +267,7 @@ int main(int argc, char **argv)
 
     std::printf("roundtrips_per_s: %.0f\n", medianRate);
     std::printf("paced_ratio: %.4f\n", ratio);
+    std::printf("latency16_ratio: %.4f hint_shown: %s\n", latencyRatio, l.latencyHint ? "yes" : "no");
     std::printf("peak_rss_kib: %ld\n", rss);
     std::printf("parallel_4_ratio: %.3f\n", four / one);
     return allCorrect ? 0 : 1;
