@@ -60,6 +60,7 @@ QByteArray reply(const char *text, const QByteArray &lineEnd)
 DeviceModel::DeviceModel(const DeviceConfig &config) : cfg(config)
 {
     memory.fill(0xFF);
+    std::memcpy(memory.data(), cfg.initialFlash.constData(), size_t(qMin(cfg.initialFlash.size(), Sim::FlashSize)));
 }
 
 quint64 DeviceModel::draw(FaultKind kind, qint64 message, quint64 salt) const

@@ -43,6 +43,7 @@ struct DeviceConfig
     bool unplugClosesLink = false; // Unplug also hangs up: the pty master is closed
     bool hangUpAfterStart = false; // hangs up once "$MJAPP" has arrived, as the application takes the line
     int delayTicks = Sim::DefaultDelayTicks;
+    QByteArray initialFlash; // the flash at the start, from address 0 (a device updated before); empty: erased
 
     FaultRule &fault(FaultKind kind) { return faults[size_t(kind)]; }
     const FaultRule &fault(FaultKind kind) const { return faults[size_t(kind)]; }

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -42,6 +43,8 @@ void SimDevice::onReadable()
             continue;
         if (n <= 0)
             break;
+        if (isSignalConnected(QMetaMethod::fromSignal(&SimDevice::received)))
+            emit received(QByteArray(buffer, int(n)));
         emissions.clear();
         device.receive(buffer, int(n), emissions);
         schedule(emissions, clock.nsecsElapsed(), n);

@@ -58,6 +58,8 @@ public:
 
 signals:
     void applicationStarted(qint64 count);
+    // Bytes from the engine as they were read, before they are carried out.
+    void received(const QByteArray &bytes);
 
 private:
     struct Piece

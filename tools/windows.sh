@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # The programs for the operators' Windows PCs: cross-built with MinGW-w64 against the Qt for
 # Windows (warnings as errors), packaged for the bench PC (a folder and its zip), and checked
-# under wine, one wine server for all the checks:
+# under wine 10 in a Debian 13 chroot (build-windows/trixie, made once), one wine server for all
+# the checks (tools/wine-checks.sh):
 #  - every DLL the programs load is in the package or comes with Windows;
 #  - the window starts and names its program path and folder in Windows form; a picture of it
 #    as Windows draws it;
-#  - from a folder outside the ANSI code page, the image beside the program is found;
-#  - velmorith-flash on a COM port linked to a pseudo-terminal: a refused image exits 3 with
-#    nothing sent, a device that never answers exits 4 after the erase arrived byte for byte,
-#    a COM port that does not exist exits 2.
+#  - velmorith-flash on COM ports linked to the simulated device (velmorith-sim, on the host)
+#    through Qt's Windows serial code: whole updates (also through the erase cycle, lost answers
+#    and a pulled cable), a silent device, a refused image, a port that does not exist; from the
+#    package folder and from one outside the ANSI code page, side by side.
+# Where the chroot cannot be made (no root, no debootstrap, no archive), the checks that need
+# nothing received run under the host's wine instead. VELMORITH_DEBIAN_MIRROR: the archive.
 # The Qt for Windows: $QT_WINDOWS (a tarball, or an unpacked folder), else the tarball in
 # ../shared/windows/ (beside this repository or the one it was cloned from). Everything goes
 # into build-windows/. Installs what is missing (Debian).
@@ -18,8 +21,8 @@ cd "$(dirname "$0")/.."
 . tools/setup.sh
 screenshot=""
 [ "${1:-}" = "--screenshot" ] && screenshot=$(realpath -m "$2")
-velmorith_need cmake ninja-build g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 xvfb x11-utils \
-    imagemagick zip python3
+velmorith_need "${VELMORITH_BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 xvfb \
+    x11-utils imagemagick zip
 started=$(date +%s)
 work=$PWD/build-windows
 mkdir -p "$work"
@@ -100,131 +103,53 @@ The FTDI latency timer (makes the update about a third faster)
 EOF
 (cd "$work" && zip -qr "$name.zip" "$name")
 
-step "wine"
-export WINEPREFIX=$work/wine WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-# Wine decodes the command line by the locale: UTF-8, so that folder names arrive whole.
-export LC_ALL=C.UTF-8
-wine=/usr/lib/wine/wine64
-wineserver=/usr/lib/wine/wineserver
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    "$wineserver" -k 2>/dev/null || true
-}
-trap cleanup EXIT
-"$wineserver" -k 2>/dev/null || true
-# One server for all the checks, up until the end.
-setsid "$wineserver" -p </dev/null >/dev/null 2>&1 &
-"$wine" wineboot -i >/dev/null 2>&1
-# Wine passes no QT_* variable from here: the window's debug stream goes to stderr by the registry.
-"$wine" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
-winpath() { echo "Z:$1" | tr / '\\'; }
+step "the simulated device and the modem-line shim (host builds)"
+# build/ is test.sh's; made here when missing, so that this script runs on its own.
+[ -f build/CMakeCache.txt ] || cmake -S . -B build -G Ninja -DVELMORITH_QT_MAJOR=5 -DVELMORITH_WERROR=ON >/dev/null
+cmake --build build -j "$(nproc)" --target velmorith-sim
+sim=$PWD/build/bin/velmorith-sim
+shim=$work/wine-ptymodem.so
+gcc -shared -fPIC -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror -o "$shim" tools/wine-ptymodem.c
+# It goes into an older or newer Debian than the one it is built on: nothing past glibc 2.34.
+newest=$(objdump -T "$shim" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
+[ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -n 1)" = GLIBC_2.34 ] || fail "the shim needs $newest"
 
-step "check: what the programs load"
-system32=$WINEPREFIX/drive_c/windows/system32
-for binary in "$package"/*.exe "$package"/*.dll "$package"/*/*.dll; do
-    for dll in $(x86_64-w64-mingw32-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p'); do
-        [ -n "$(find "$package" "$system32" -maxdepth 1 -iname "$dll" | head -n 1)" ] ||
-            fail "$(basename "$binary") needs $dll, which is neither in the package nor part of Windows"
-    done
-done
+step "wine 10: the Debian 13 chroot"
+. tools/wine-chroot.sh
+root=$work/trixie
+mirror=${VELMORITH_DEBIAN_MIRROR:-http://deb.debian.org/debian}
+no_chroot=""
+if [ "$(id -u)" != 0 ]; then
+    no_chroot="not root"
+elif ! unshare --mount --propagation private true 2>/dev/null; then
+    no_chroot="no mount namespace to be had"
+elif [ "$(cat "$root/$CHROOT_STAMP" 2>/dev/null)" = "$CHROOT_RECIPE" ]; then
+    echo "$root (made before)"
+elif ! velmorith_need debootstrap wget >/dev/null 2>&1; then
+    no_chroot="debootstrap cannot be installed"
+elif ! timeout 60 wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/trixie/Release"; then
+    no_chroot="$mirror cannot be reached"
+else
+    # Mounts are only ever made in a namespace of their own; one left here by other means goes first.
+    for mount in $(chroot_mounts_under "$root"); do umount -l "$mount" || true; done
+    [ -z "$(chroot_mounts_under "$root")" ] || fail "still mounted under $root: $(chroot_mounts_under "$root")"
+    begun=$(date +%s)
+    rm -rf "$root" "$work/wine10"
+    mkdir -p "$root"
+    if unshare --mount --propagation private bash tools/wine-chroot.sh "$root" "$mirror"; then
+        echo "$root made in $(($(date +%s) - begun)) s ($(du -sm "$root" | cut -f1) MB)"
+    else
+        no_chroot="making it failed ($root.log)"
+    fi
+fi
 
-step "check: the window starts"
-# A display of its own: Xvfb picks a free number and says it once it is ready.
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
-display=:$(cat "$work/display")
-DISPLAY=$display "$wine" "$package/VelmorithUpdate.exe" >/dev/null 2>"$work/window.err" &
-window=$!
-pids+=($window)
-for _ in $(seq 300); do
-    xwininfo -display "$display" -root -tree 2>/dev/null | grep -q '"Autoloader Update"' &&
-        [ "$(grep -c . "$work/window.err")" -ge 2 ] && break
-    sleep 0.1
-done
-expected=$(printf '%s\n%s\\' "$(winpath "$package/VelmorithUpdate.exe")" "$(winpath "$package")")
-actual=$(head -n 2 "$work/window.err" | tr -d '\r')
-[ "$actual" = "$expected" ] || fail "the window's first lines: expected
-$expected
-got
-$actual"
-echo "$actual"
-kill "$window" 2>/dev/null || true
-wait "$window" 2>/dev/null || true
-# The picture: in a wine desktop, which draws the frame and caption as Windows does.
-DISPLAY=$display "$wine" explorer /desktop=Bench,470x490 "$(winpath "$package/VelmorithUpdate.exe")" >/dev/null 2>&1 &
-pids+=($!)
-frame=""
-for _ in $(seq 300); do
-    frame=$(xwininfo -display "$display" -root -tree 2>/dev/null |
-        sed -n 's/^ *\(0x[0-9a-f]*\) "Autoloader Update".*/\1/p' | head -n 1)
-    [ -n "$frame" ] && break
-    sleep 0.1
-done
-[ -n "$frame" ] || fail "no window in the wine desktop"
-sleep 3 # drawn
-import -display "$display" -window "$frame" "$work/window-windows.png"
-[ -n "$screenshot" ] && cp "$work/window-windows.png" "$screenshot"
-"$wine" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
-
-if [[ " ${targets[*]} " == *" velmorith-flash "* ]]; then
-    step "check: the console program on a COM port with a pseudo-terminal behind it"
-    wire=$work/com9.bin
-    : >"$wire"
-    coproc RECORDER { exec python3 tools/ptyrecord.py "$wire"; }
-    pids+=($RECORDER_PID)
-    read -r slave <&"${RECORDER[0]}"
-    ln -sfn "$slave" "$WINEPREFIX/dosdevices/com9"
-    # What was sent, and nothing more: everything written before a mark on the pseudo-terminal
-    # has arrived once the mark has.
-    sent() {
-        printf '\001' >"$slave"
-        for _ in $(seq 100); do grep -q $'\001' "$wire" && break; sleep 0.05; done
-        tr -d '\001' <"$wire"
-        : >"$wire"
-    }
-    flash() {
-        local code=0
-        "$wine" "$@" >"$work/flash.out" 2>"$work/flash.err" || code=$?
-        echo "$code"
-    }
-    good=$work/VelmorithAL_full.bin
-    head -c $((0x4000 + 0x800)) /dev/urandom >"$good"
-    head -c $((0x4000)) /dev/urandom >"$work/small.bin"
-
-    code=$(flash "$package/velmorith-flash.exe" --port COM9 --image "$(winpath "$work/small.bin")")
-    [ "$code" = 3 ] && [ -z "$(sent)" ] || fail "refused image: exit $code, $(cat "$work/flash.out")"
-    echo "refused image: exit 3, nothing sent: $(tail -n 1 "$work/flash.out" | tr -d '\r')"
-
-    begun=$(date +%s%N)
-    code=$(flash "$package/velmorith-flash.exe" --port COM9 --image "$(winpath "$good")" --give-up-after 1)
-    took=$((($(date +%s%N) - begun) / 1000000))
-    wired=$(sent)
-    [ "$code" = 4 ] && [ "$wired" = '$MERASE,4000,C000*5DCA' ] ||
-        fail "silent device: exit $code, sent '$wired', $(cat "$work/flash.out")"
-    echo "silent device: exit 4 after $took ms, sent $wired"
-
-    code=$(flash "$package/velmorith-flash.exe" --port COM42 --image "$(winpath "$good")")
-    [ "$code" = 2 ] || fail "no such port: exit $code, $(cat "$work/flash.out")"
-    echo "no such port: exit 2: $(tail -n 1 "$work/flash.out" | tr -d '\r')"
-
-    step "check: a folder outside the ANSI code page"
-    # Windows hands argv[0] over in the ANSI code page, in which "Ελληνικά" does not exist.
-    folder='C:\Prüfstand\Ελληνικά'
-    unix=$WINEPREFIX/drive_c/Prüfstand/Ελληνικά
-    rm -rf "$WINEPREFIX/drive_c/Prüfstand" && mkdir -p "$unix" && cp -r "$package"/. "$unix/"
-    cp "$good" "$unix/VelmorithAL_full.bin"
-    code=$(flash "$folder\\velmorith-flash.exe" --port COM9 --give-up-after 1)
-    wired=$(sent)
-    log=$(sed -n 's/^Log of this update: //p' "$work/flash.out" | tr -d '\r' | sed 's/^C:/drive_c/; s/\\/\//g')
-    header=""
-    [ -n "$log" ] && header=$(grep -m 1 '^Image: ' "$WINEPREFIX/$log" || true)
-    [ "$code" = 4 ] && [ "$wired" = '$MERASE,4000,C000*5DCA' ] &&
-        [[ "$header" == "Image: $folder\\VelmorithAL_full.bin, 18432 bytes, SHA-256 "* ]] ||
-        fail "image beside the program in $folder: exit $code, sent '$wired', $(cat "$work/flash.out"), log: $header"
-    echo "$header"
-    exec {RECORDER[1]}>&-
+export WINCHECK_WORK=$work WINCHECK_PACKAGE=$package WINCHECK_SIM=$sim WINCHECK_SCREENSHOT=$screenshot
+if [ -z "$no_chroot" ]; then
+    WINCHECK_ROOT=$root WINCHECK_SHIM=$shim unshare --mount --propagation private bash tools/wine-checks.sh
+else
+    echo "== Windows: no wine 10 chroot ($no_chroot): no whole update is checked; the checks that need nothing received run under the host's wine"
+    velmorith_need wine64
+    bash tools/wine-checks.sh
 fi
 
 echo "== Windows: package $package.zip ($(du -k "$package.zip" | cut -f1) KiB), checks passed in $(($(date +%s) - started)) s"

@@ -1,0 +1,419 @@
+#!/usr/bin/env bash
+# The Windows package's checks under wine, one wine server for all of them; tools/windows.sh
+# calls it with these set:
+#   WINCHECK_WORK        build-windows/ (absolute)
+#   WINCHECK_PACKAGE     the package folder
+#   WINCHECK_SIM         velmorith-sim, the simulated device (host build)
+#   WINCHECK_ROOT        the trixie chroot with wine 10; this script then runs in a mount namespace
+#                        of its own (unshare --mount) and runs whole updates. Empty: the host's
+#                        wine, and only the checks that need nothing received.
+#   WINCHECK_SHIM        wine-ptymodem.so, preloaded into wine in the chroot
+#   WINCHECK_SCREENSHOT  a copy of the window's picture goes here too (may be empty)
+# The device runs on the host, on a pseudo-terminal that wine reaches as a COM port.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. tools/wine-chroot.sh
+
+work=$WINCHECK_WORK
+package=$WINCHECK_PACKAGE
+sim=$WINCHECK_SIM
+root=${WINCHECK_ROOT:-}
+checks=$work/checks
+rm -rf "$checks"
+mkdir -p "$checks"
+
+fail() {
+    echo "Windows check FAILED: $*" >&2
+    exit 1
+}
+seconds() { printf '%d.%d' $(($1 / 1000)) $(($1 % 1000 / 100)); }
+now_ms() { echo $(($(date +%s%N) / 1000000)); }
+winpath() { echo "Z:$1" | tr / '\\'; }
+
+# Wine decodes file names and the command line by the locale: UTF-8, so that folder names arrive whole.
+wine_env=(PATH=/usr/bin:/bin WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=" LC_ALL=C.UTF-8)
+# Every wine command is bounded, so that a hang fails its check instead of stopping CI.
+wine_limit=300
+if [ -n "$root" ]; then
+    prefix=$work/wine10
+    tmp=$root/tmp
+    # XDG_RUNTIME_DIR: wine 10's Wayland driver complains on stderr without one.
+    wine_env+=(HOME=/root USER=root "WINEPREFIX=$prefix" "LD_PRELOAD=$WINCHECK_SHIM" "XDG_RUNTIME_DIR=$work/wine10-run")
+    mkdir -p -m 0700 "$work/wine10-run"
+    server_command=(chroot "$root" /usr/bin/env -i "${wine_env[@]}")
+    # in_wine DIR [NAME=VALUE...] COMMAND...: in the chroot, from DIR (the same path on both sides).
+    in_wine() {
+        local dir=$1
+        shift
+        timeout -k 10 "$wine_limit" chroot "$root" /usr/bin/env -C "$dir" -i "${wine_env[@]}" "$@"
+    }
+else
+    prefix=$work/wine
+    tmp=/tmp
+    wine_env+=("HOME=$HOME" "USER=$(id -un)" "WINEPREFIX=$prefix")
+    server_command=(env -i "${wine_env[@]}")
+    in_wine() {
+        local dir=$1
+        shift
+        (cd "$dir" && timeout -k 10 "$wine_limit" env -i "${wine_env[@]}" "$@")
+    }
+fi
+wine64=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver64
+
+pids=()
+server=""
+cleanup() {
+    local pid
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
+    if [ -n "$server" ]; then
+        "${server_command[@]}" "$wineserver" -k 2>/dev/null || true
+        wait "$server" 2>/dev/null || true
+    fi
+    chroot_unmount
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM HUP
+
+began=$(now_ms)
+if [ -n "$root" ]; then
+    # The package, the prefix, the device's files and the shim: build-windows/ at its own path.
+    chroot_mount "$root" "$work" || fail "cannot bind-mount into $root"
+fi
+mkdir -p "$prefix"
+# One server for all the checks, up until the end. It takes the first pty it opens as its
+# controlling terminal, and Debian's build dumps every object when that hangs up: stderr to a file.
+# A server left by a run that was killed goes first. This one outlives a pause between two
+# programs, but not a run that is killed for long.
+"${server_command[@]}" "$wineserver" -k 2>/dev/null || true
+setsid "${server_command[@]}" "$wineserver" -f -p300 </dev/null >/dev/null 2>"$work/wineserver.log" &
+server=$!
+# Its socket, once it is ready: in /tmp/.wine-UID (wine 8) or a /tmp/wine-XXXXXX of its own (wine 10).
+server_id=server-$(stat -c '%d %i' "$prefix" | awk '{ printf "%x-%x", $1, $2 }')
+socket=""
+for _ in $(seq 200); do
+    for socket in "$tmp/.wine-$(id -u)/$server_id/socket" "$tmp"/wine-*/"$server_id"/socket; do
+        [ -S "$socket" ] && break 2
+    done
+    sleep 0.1
+done
+[ -S "$socket" ] || fail "no wine server came up (see $work/wineserver.log)"
+in_wine / "$wine64" wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed"
+# Wine passes no QT_* variable from here: the window's debug stream goes to stderr by the registry.
+in_wine / "$wine64" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
+echo "wine $(in_wine / "$wine64" --version 2>/dev/null | tr -d '\r'), prefix ready in $(seconds $(($(now_ms) - began))) s"
+
+echo "== Windows: check: what the programs load"
+system32=$prefix/drive_c/windows/system32
+for binary in "$package"/*.exe "$package"/*.dll "$package"/*/*.dll; do
+    for dll in $(x86_64-w64-mingw32-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p'); do
+        [ -n "$(find "$package" "$system32" -maxdepth 1 -iname "$dll" | head -n 1)" ] ||
+            fail "$(basename "$binary") needs $dll, which is neither in the package nor part of Windows"
+    done
+done
+
+echo "== Windows: check: the window starts"
+started=$(now_ms)
+# A display of its own on the host: Xvfb picks a free number and says it once it is ready. Wine in
+# the chroot reaches it through the abstract socket, which a chroot shares.
+Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$checks/display" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s "$checks/display" ] && break; sleep 0.1; done
+[ -s "$checks/display" ] || fail "Xvfb did not start"
+display=:$(cat "$checks/display")
+in_wine "$package" "DISPLAY=$display" "$wine64" "$package/VelmorithUpdate.exe" >/dev/null 2>"$checks/window.err" &
+window=$!
+pids+=($window)
+for _ in $(seq 300); do
+    xwininfo -display "$display" -root -tree 2>/dev/null | grep -q '"Autoloader Update"' &&
+        [ "$(grep -c . "$checks/window.err")" -ge 2 ] && break
+    sleep 0.1
+done
+expected=$(printf '%s\n%s\\' "$(winpath "$package/VelmorithUpdate.exe")" "$(winpath "$package")")
+actual=$(head -n 2 "$checks/window.err" | tr -d '\r')
+[ "$actual" = "$expected" ] || fail "the window's first lines: expected
+$expected
+got
+$actual"
+echo "$actual"
+echo "the window starts: $(seconds $(($(now_ms) - started))) s"
+kill "$window" 2>/dev/null || true
+wait "$window" 2>/dev/null || true
+in_wine / "$wine64" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
+# The picture: in a wine desktop, which draws the frame and caption as Windows does.
+started=$(now_ms)
+in_wine / "DISPLAY=$display" "$wine64" explorer /desktop=Bench,470x490 "$(winpath "$package/VelmorithUpdate.exe")" \
+    >/dev/null 2>&1 &
+pids+=($!)
+frame=""
+for _ in $(seq 300); do
+    frame=$(xwininfo -display "$display" -root -tree 2>/dev/null |
+        sed -n 's/^ *\(0x[0-9a-f]*\) "Autoloader Update".*/\1/p' | head -n 1)
+    [ -n "$frame" ] && break
+    sleep 0.1
+done
+[ -n "$frame" ] || fail "no window in the wine desktop"
+# Drawn once two pictures half a second apart are the same.
+last=""
+for _ in $(seq 40); do
+    sleep 0.5
+    import -display "$display" -window "$frame" "$checks/window-windows.png"
+    picture=$(convert "$checks/window-windows.png" rgb:- | md5sum)
+    [ "$picture" = "$last" ] && break
+    last=$picture
+done
+cp "$checks/window-windows.png" "$work/window-windows.png"
+[ -n "${WINCHECK_SCREENSHOT:-}" ] && cp "$checks/window-windows.png" "$WINCHECK_SCREENSHOT"
+in_wine / "$wine64" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
+echo "the picture ($(identify -format '%wx%h' "$checks/window-windows.png")): $(seconds $(($(now_ms) - started))) s"
+
+# --- velmorith-flash against the simulated device on a COM port ----------------------------------
+
+image=$work/VelmorithAL_full.bin
+# Ends mid-block, so that the last block is short and the fill runs past the image's end.
+head -c $((0x4000 + 0x800 + 5)) /dev/urandom >"$image"
+image_bytes=$(($(stat -c %s "$image") - 0x4000))
+image_sha=$(sha256sum "$image" | cut -d' ' -f1)
+blocks=$(((image_bytes + 31) / 32))
+fill_end=$((($(stat -c %s "$image") + 4095) / 4096 * 4096))
+blocks=$((blocks + (fill_end - 0x4000 - blocks * 32) / 32))
+head -c $((0x4000)) /dev/urandom >"$checks/small.bin"
+printf '$MERASE,4000,C000*5DCA\n' >"$checks/erase.wire"
+
+# device_start DIR NAME COM OPTION...: the device on a new pty, linked to COM; sets device_pid.
+device_start() {
+    local dir=$1 name=$2 com=$3 slave=""
+    shift 3
+    [ -p "$dir/stdin" ] || mkfifo "$dir/stdin"
+    # stdin open at both ends, by the device alone: it ends on SIGTERM.
+    "$sim" "$@" <>"$dir/stdin" >"$dir/$name.device" 2>"$dir/$name.device-err" &
+    device_pid=$!
+    for _ in $(seq 200); do
+        slave=$(head -n 1 "$dir/$name.device")
+        [[ $slave == /dev/pts/* ]] && break
+        kill -0 "$device_pid" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [[ $slave != /dev/pts/* ]]; then
+        device_error="the device did not start: $(cat "$dir/$name.device-err")"
+        return 1
+    fi
+    ln -sfn "$slave" "$prefix/dosdevices/$com"
+}
+
+# device_stop DIR NAME: ends the device; its summary goes to $summary.
+device_stop() {
+    kill -TERM "$device_pid" 2>/dev/null || true
+    wait "$device_pid" 2>/dev/null || true
+    summary=$(sed -n 2p "$1/$2.device")
+}
+
+echo "== Windows: check: velmorith-flash on COM9, a simulated device behind it"
+started=$(now_ms)
+device_start "$checks" refused com9 --record "$checks/refused.wire" || fail "refused image: $device_error"
+code=0
+in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --port COM9 \
+    --image "$(winpath "$checks/small.bin")" >"$checks/refused.out" 2>&1 || code=$?
+device_stop "$checks" refused
+[ "$code" = 3 ] && [ ! -s "$checks/refused.wire" ] && [[ $summary == *"bytes received 0,"* ]] ||
+    fail "refused image: exit $code, $(tr -d '\r' <"$checks/refused.out"), device: $summary"
+echo "refused image: exit 3, nothing sent: $(tail -n 1 "$checks/refused.out" | tr -d '\r') ($(seconds $(($(now_ms) - started))) s)"
+
+started=$(now_ms)
+code=0
+in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --port COM42 \
+    --image "$(winpath "$image")" >"$checks/com42.out" 2>&1 || code=$?
+[ "$code" = 2 ] || fail "no such port: exit $code, $(tr -d '\r' <"$checks/com42.out")"
+echo "no such port: exit 2: $(tail -n 1 "$checks/com42.out" | tr -d '\r') ($(seconds $(($(now_ms) - started))) s)"
+
+# --- The sets of checks, one per folder, side by side (one device each) --------------------------
+
+# A set: LANE COM FOLDER EXE [IMAGE OPTION...]. Writes LANE/report (a line per check) and
+# LANE/failures; returns once all its checks have run.
+run_set() {
+    local lane=$1 com=$2 folder=$3 exe=$4
+    shift 4
+    local image_option=("$@") ok check name code took outcome log logfile summary device_pid
+    mkdir -p "$lane"
+    : >"$lane/report"
+    : >"$lane/failures"
+    trap '[ -n "${device_pid:-}" ] && kill "$device_pid" 2>/dev/null; exit 1' TERM
+
+    problem() {
+        echo "$check: $*" >>"$lane/failures"
+        ok=no
+    }
+    # flash NAME OPTION...: velmorith-flash from its folder on the set's port.
+    flash() {
+        name=$1
+        shift
+        local begun
+        begun=$(now_ms)
+        code=0
+        in_wine "$folder" "$wine64" "$exe" --port "${com^^}" "${image_option[@]}" "$@" \
+            >"$lane/$name.out" 2>"$lane/$name.err" || code=$?
+        took=$(($(now_ms) - begun))
+        tr -d '\r' <"$lane/$name.out" >"$lane/$name.stdout"
+        outcome=$(grep . "$lane/$name.stdout" | tail -n 1 || true)
+        log=$(sed -n 's/^Log of this update: //p' "$lane/$name.stdout")
+        logfile=$prefix/$(echo "$log" | sed 's/^[Cc]:/drive_c/; s/\\/\//g')
+    }
+    start() { device_start "$lane" "$@" || problem "$device_error"; }
+    # expect_device FRAGMENT...: each stands in the device's summary, as a whole item.
+    expect_device() {
+        local fragment
+        for fragment in "$@"; do
+            [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
+                problem "device: '$fragment' expected; it says: $summary"
+        done
+    }
+    count() { sed -n "s/.*$1 \([0-9]*\).*/\1/p" <<<"$summary" | head -n 1; }
+    expect_exit() {
+        [[ " $* " == *" $code "* ]] || problem "exit $code, expected $*; stdout: $(tr '\n' '|' <"$lane/$name.stdout")"
+    }
+    expect_outcome() { [[ $outcome == $1 ]] || problem "last line on stdout: '$outcome', expected '$1'"; }
+    # expect_log OUTCOME: the log named on stdout is in the prefix and ends with the outcome.
+    expect_log() {
+        if [ -z "$log" ]; then
+            problem "no 'Log of this update:' line on stdout"
+        elif [ ! -f "$logfile" ]; then
+            problem "the log $log is not in the prefix ($logfile)"
+        else
+            # Written in text mode: on Windows its lines end in CR LF.
+            local last
+            last=$(tail -n 1 "$logfile" | tr -d '\r')
+            [[ $last =~ ^\ *[0-9]+\ \ Outcome:\ $1 ]] || problem "the log ends with '$last', expected 'Outcome: $1...'"
+            if [ ${#image_option[@]} = 0 ]; then
+                local header expected_header="Image: ${exe%\\*}\\VelmorithAL_full.bin, $((image_bytes + 0x4000)) bytes, SHA-256 $image_sha"
+                header=$(grep -m 1 '^Image: ' "$logfile" | tr -d '\r' || true)
+                [ "$header" = "$expected_header" ] || problem "log: '$header', expected '$expected_header'"
+            fi
+        fi
+    }
+    log_count() { if [ -f "$logfile" ]; then grep -c -- "$1" "$logfile" || true; else echo 0; fi; }
+    report() {
+        if [ "$ok" = yes ]; then
+            echo "$check: $* ($(seconds "$took") s)" >>"$lane/report"
+        else
+            echo "$check: FAILED ($(seconds "$took") s), see below" >>"$lane/report"
+        fi
+    }
+
+    if [ "$whole" = yes ]; then
+        check="a. whole update, hung up after the start"
+        ok=yes
+        start a "$com" --image "$image" --hang-up-after-start
+        flash a
+        device_stop "$lane" a
+        expect_exit 0
+        expect_device "erases 1" "blocks programmed $blocks" "application starts 1" "flash matches the image"
+        expect_outcome "Update complete: $image_bytes bytes in * s"
+        expect_log "update complete after "
+        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it"
+
+        check="b. erase cycle, first two erases unanswered"
+        ok=yes
+        start b "$com" --image "$image" --silent-erases 2
+        flash b
+        device_stop "$lane" b
+        expect_exit 0
+        expect_device "erases 3" "application starts 1" "flash matches the image"
+        expect_outcome "Update complete: $image_bytes bytes in * s"
+        expect_log "update complete after "
+        [ "$(log_count 'Port closed, to be reopened')" = 1 ] && [ "$(log_count 'Port reopened')" = 1 ] ||
+            problem "log: port closed $(log_count 'Port closed, to be reopened'), reopened $(log_count 'Port reopened') times, expected once each; $(grep -m 3 'Port ' "$logfile" | tr '\n' '|')"
+        report "exit 0, flash exact, 3 erases, the port closed and reopened once"
+
+        check="c. one answer in ten lost"
+        ok=yes
+        start c "$com" --image "$image" --lose-reply-every 10
+        flash c
+        device_stop "$lane" c
+        local lost
+        lost=$(count "lost replies")
+        expect_exit 0
+        expect_device "application starts 1" "flash matches the image"
+        [ -n "$lost" ] && [ "$lost" -gt 0 ] || problem "no answer was lost: $summary"
+        expect_device "blocks programmed $((blocks + ${lost:-0}))"
+        [ "$(log_count ' sent again: no answer')" = "${lost:-0}" ] ||
+            problem "log: $(log_count ' sent again: no answer') resends for ${lost:-0} lost answers"
+        expect_outcome "Update complete: $image_bytes bytes in * s"
+        expect_log "update complete after "
+        report "exit 0, flash exact, ${lost:-0} answers lost and as many blocks resent"
+    fi
+
+    check="d. silent device, --give-up-after 1"
+    ok=yes
+    start d "$com" --silent --record "$lane/d.wire"
+    flash d --give-up-after 1
+    device_stop "$lane" d
+    expect_exit 4
+    cmp -s "$lane/d.wire" "$checks/erase.wire" || problem "received '$(cat -A "$lane/d.wire")', expected '\$MERASE,4000,C000*5DCA\\n'"
+    expect_outcome "Gave up: the device did not answer for *"
+    expect_log "gave up: the device did not answer for "
+    report "exit 4, received \$MERASE,4000,C000*5DCA and its line feed, nothing else"
+
+    if [ "$whole" = yes ]; then
+        check="e. cable pulled at message 40, then a second run"
+        ok=yes
+        rm -f "$lane/e.flash"
+        start e1 "$com" --image "$image" --unplug-at 40 --hang-up --flash "$lane/e.flash"
+        flash e1 --give-up-after 3
+        device_stop "$lane" e1
+        local first=$took first_code=$code
+        expect_exit 5 4
+        expect_device "erases 1" "blocks programmed 38" "application starts 0" "unplugs 1" "hung up: yes"
+        expect_outcome "Gave up: *"
+        start e2 "$com" --image "$image" --flash "$lane/e.flash"
+        flash e2
+        device_stop "$lane" e2
+        expect_exit 0
+        expect_device "application starts 1" "flash matches the image"
+        expect_outcome "Update complete: $image_bytes bytes in * s"
+        expect_log "update complete after "
+        took=$((first + took))
+        report "exit $first_code after $(seconds "$first") s, no start, nothing carried out after the unplug; the second run: exit 0, flash exact"
+    fi
+}
+
+whole=no
+[ -n "$root" ] && whole=yes
+unicode='C:\Prüfstand\Ελληνικά'
+unicode_unix=$prefix/drive_c/Prüfstand/Ελληνικά
+# Windows hands argv[0] over in the ANSI code page (1252 here), in which "Ελληνικά" does not exist.
+rm -rf "$prefix/drive_c/Prüfstand" && mkdir -p "$unicode_unix" && cp -r "$package"/. "$unicode_unix/"
+cp "$image" "$unicode_unix/VelmorithAL_full.bin"
+if [ "$whole" = yes ]; then
+    echo "== Windows: check: whole updates through Qt's Windows serial code, from two folders side by side"
+else
+    echo "== Windows: check: a silent device, from two folders side by side"
+fi
+started=$(now_ms)
+run_set "$checks/package" com9 "$package" "$(winpath "$package")\\velmorith-flash.exe" --image "$(winpath "$image")" &
+lanes=($!)
+run_set "$checks/unicode" com10 "$unicode_unix" "$unicode\\velmorith-flash.exe" &
+lanes+=($!)
+pids+=("${lanes[@]}")
+for lane in "${lanes[@]}"; do wait "$lane" || true; done
+for set in package unicode; do
+    case $set in
+    package) where="$(winpath "$package")\\ on COM9, --image given" ;;
+    unicode) where="$unicode\\ on COM10, the image beside the program" ;;
+    esac
+    echo "from $where:"
+    sed 's/^/  /' "$checks/$set/report"
+done
+echo "the sets took $(seconds $(($(now_ms) - started))) s together"
+failed=no
+for set in package unicode; do
+    [ -s "$checks/$set/failures" ] || continue
+    [ $failed = yes ] || echo "Windows check FAILED:" >&2
+    failed=yes
+    case $set in
+    package) echo "from the package folder:" >&2 ;;
+    unicode) echo "from $unicode\\:" >&2 ;;
+    esac
+    sed 's/^/  /' "$checks/$set/failures" >&2
+done
+[ $failed = no ] || fail "(their files: $checks)"
