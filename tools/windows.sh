@@ -98,6 +98,8 @@ The update logs
 
 The FTDI latency timer (makes the update about a third faster)
   The FTDI cable holds each short answer of the device for its latency timer, 16 ms by default.
+  The programs read it from the driver and measure it; when it costs time, the end of the
+  update says how much. Only an administrator can lower it:
   Device Manager > Ports (COM & LPT) > USB Serial Port (COMn) > Properties > Port Settings >
   Advanced... > Latency Timer (msec): 1 > OK. Windows keeps it per port.
 EOF

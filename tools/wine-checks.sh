@@ -310,7 +310,22 @@ run_set() {
         expect_device "erases 1" "blocks programmed $blocks" "application starts 1" "flash matches the image"
         expect_outcome "Update complete: $image_bytes bytes in * s"
         expect_log "update complete after "
-        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it"
+        # The link ending once "$MJAPP" is out is the new firmware taking it, not news.
+        ! grep -q 'Connection to the device lost' "$lane/a.err" ||
+            problem "stderr: $(grep -m 1 'Connection to the device lost' "$lane/a.err" | tr -d '\r')"
+        # The FTDI driver's latency timer, as the registry below gives it for this port.
+        local latency=${latency_of[$com]} said
+        said=$(grep -m 1 'Latency timer: ' "$logfile" 2>/dev/null | tr -d '\r' | sed 's/^ *[0-9]*  //' || true)
+        if [ "$latency" -gt 2 ]; then
+            [ "$said" = "Latency timer: $latency ms (cannot be changed: the FTDI driver's setting, which only an administrator may change)" ] ||
+                problem "log: '$said'"
+            grep -q "^The update took .*; with the port's latency timer at 1 ms it would take about .* (Device Manager: Ports (COM & LPT) > USB Serial Port (${com^^}) > " \
+                <(tr -d '\r' <"$lane/a.err") || problem "no latency hint on stderr: $(tail -n 2 "$lane/a.err" | tr '\r\n' '  ')"
+        else
+            [ "$said" = "Latency timer: $latency ms (nothing to gain)" ] || problem "log: '$said'"
+            ! grep -q 'latency timer at 1 ms' "$lane/a.err" || problem "a latency hint on stderr with $latency ms"
+        fi
+        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it; latency timer $latency ms: ${said#Latency timer: }"
 
         check="b. erase cycle, first two erases unanswered"
         ok=yes
@@ -376,6 +391,26 @@ run_set() {
         report "exit $first_code after $(seconds "$first") s, no start, nothing carried out after the unplug; the second run: exit 0, flash exact"
     fi
 }
+
+echo "== Windows: check: the FTDI driver's latency timer in the registry"
+# Where FTDI's driver keeps it; under wine the system lists COM1 only, so --list is read there.
+ftdi_entry() { # COM MS
+    local key="HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+FT$1A\\0000\\Device Parameters"
+    in_wine / "$wine64" reg add "$key" /v PortName /d "$1" /f >/dev/null 2>&1 &&
+        in_wine / "$wine64" reg add "$key" /v LatencyTimer /t REG_DWORD /d "$2" /f >/dev/null 2>&1 ||
+        fail "reg add $key"
+}
+declare -A latency_of=([com9]=16 [com10]=1)
+for ms in 16 1; do
+    ftdi_entry COM1 "$ms"
+    listed=$(in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --list 2>&1 | tr -d '\r' | grep '^COM1: ' || true)
+    gain="at 1 ms updates run faster"
+    [ "$ms" -gt 2 ] || gain="nothing to gain"
+    [[ $listed == *", latency timer $ms ms ($gain)" ]] || fail "--list with $ms ms: '$listed'"
+    echo "--list, $ms ms: $listed"
+done
+ftdi_entry COM9 "${latency_of[com9]}"
+ftdi_entry COM10 "${latency_of[com10]}"
 
 whole=no
 [ -n "$root" ] && whole=yes
