@@ -1,6 +1,7 @@
 #include "flashcommand.h"
 
 #include "boottest.h"
+#include "latencytimer.h"
 #include "updatestatus.h"
 
 #include <QCommandLineParser>
@@ -171,11 +172,11 @@ int FlashCommand::listPorts()
                                 : each.busy ? QStringLiteral("does not qualify: busy, held by another program")
                                 : !qualifiesForUpdate(each) ? QStringLiteral("does not qualify: not made by FTDI")
                                                             : QStringLiteral("qualifies");
-        const QString latency = each.latencyMs < 0
-                                    ? QString()
-                                    : QStringLiteral(", latency timer %1 ms (%2)")
-                                          .arg(QString::number(each.latencyMs),
-                                               each.latencyMs > 2 ? QStringLiteral("at 1 ms updates run faster")
+        const QString latency = each.latencyMs < 0 ? QString()
+                                                   : QStringLiteral(", latency timer %1 ms (%2)")
+                                                         .arg(QString::number(each.latencyMs),
+                                                              each.latencyMs > LatencyTimer::LowestWorthIt
+                                                                  ? QStringLiteral("at 1 ms updates run faster")
                                                                   : QStringLiteral("nothing to gain"));
         io.out(QStringLiteral("%1: %2, %3 - %4%5\n")
                    .arg(each.name,

@@ -15,8 +15,6 @@
 #endif
 
 namespace {
-constexpr int LowestWorthIt = 2; // ms; at or below it there is nothing to gain
-
 #if defined(Q_OS_LINUX)
 LatencySeam::SerialIoctl seamIoctl;
 const QString SystemSysfs = QStringLiteral("/sys/bus/usb-serial/devices");
@@ -77,9 +75,9 @@ LatencyTimer lowerLatency(QSerialPort &port)
         serial.flags |= ASYNC_LOW_LATENCY;
         if (const int error = serialIoctl(fd, TIOCSSERIAL, &serial)) {
             result.ms = latencyTimerMs(port.portName());
-            result.outcome = result.ms < 0                ? LatencyTimer::Unknown
-                             : result.ms <= LowestWorthIt ? LatencyTimer::Low
-                                                          : LatencyTimer::High;
+            result.outcome = result.ms < 0                              ? LatencyTimer::Unknown
+                             : result.ms <= LatencyTimer::LowestWorthIt ? LatencyTimer::Low
+                                                                        : LatencyTimer::High;
             result.reason = errorText(error);
             return result;
         }
@@ -130,7 +128,7 @@ LatencyTimer lowerLatency(QSerialPort &port)
         result.reason = QStringLiteral("no FTDI driver entry for %1").arg(port.portName());
         return result;
     }
-    result.outcome = result.ms <= LowestWorthIt ? LatencyTimer::Low : LatencyTimer::High;
+    result.outcome = result.ms <= LatencyTimer::LowestWorthIt ? LatencyTimer::Low : LatencyTimer::High;
     result.reason = QStringLiteral("the FTDI driver's setting, which only an administrator may change");
     return result;
 }

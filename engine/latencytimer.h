@@ -11,6 +11,8 @@ class QSerialPort;
 
 struct LatencyTimer
 {
+    static constexpr int LowestWorthIt = 2; // ms; at or below it there is nothing to gain
+
     enum Outcome {
         NoSetting, // the port has none: not an FTDI adapter, or a driver without it
         Lowered,   // the program set it to its lowest (Linux)
@@ -24,7 +26,7 @@ struct LatencyTimer
 
     // One line for the update's log.
     QString logLine() const;
-    bool worthLowering() const { return outcome == High && ms > 2; }
+    bool worthLowering() const { return outcome == High && ms > LowestWorthIt; }
 };
 
 // Linux: puts the open port into the ftdi_sio driver's low-latency mode (1 ms), which needs no
