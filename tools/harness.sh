@@ -1,0 +1,54 @@
+# Sourced by the harness scripts (the wine checks, the real FTDI driver under QEMU): times, bounded
+# waits, and the processes a script starts, ended by PID on every way out.
+#   harness_track PID...        end this process with the script (TERM, then KILL after 5 s)
+#   harness_on_exit COMMAND     run COMMAND on the way out too, before the tracked processes end
+#   harness_wait SECONDS CMD... poll CMD every 0.1 s until it succeeds; false once SECONDS have passed
+#   harness_now_ms, harness_seconds MS ("12.3"), harness_since MS (seconds since MS, "12.3")
+#   harness_fail TEXT...        says "<what> FAILED: TEXT" on stderr and exits 1 (HARNESS_WHAT names it)
+
+harness_pids=()
+harness_exit_commands=()
+
+harness_now_ms() { echo $(($(date +%s%N) / 1000000)); }
+harness_seconds() { printf '%d.%d' $(($1 / 1000)) $(($1 % 1000 / 100)); }
+harness_since() { harness_seconds $(($(harness_now_ms) - $1)); }
+
+harness_fail() {
+    echo "${HARNESS_WHAT:-check} FAILED: $*" >&2
+    exit 1
+}
+
+harness_track() { harness_pids+=("$@"); }
+harness_on_exit() { harness_exit_commands+=("$*"); }
+
+harness_wait() {
+    local limit=$1 deadline
+    shift
+    deadline=$(($(harness_now_ms) + ${limit%.*} * 1000))
+    until "$@"; do
+        [ "$(harness_now_ms)" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+}
+
+# Ends whatever is left: the exit commands first (they may need the processes), then every tracked
+# process, politely and then not.
+harness_cleanup() {
+    local command pid i
+    for command in "${harness_exit_commands[@]}"; do eval "$command" || true; done
+    harness_exit_commands=()
+    for pid in "${harness_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for ((i = 0; i < 50; i++)); do
+        local alive=no
+        for pid in "${harness_pids[@]}"; do kill -0 "$pid" 2>/dev/null && alive=yes; done
+        [ $alive = no ] && break
+        sleep 0.1
+    done
+    for pid in "${harness_pids[@]}"; do
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    harness_pids=()
+}
+trap harness_cleanup EXIT
+trap 'exit 130' INT TERM HUP
