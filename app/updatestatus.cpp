@@ -57,11 +57,10 @@ QString text(const BootTest &engine)
         if (image.isEmpty())
             return tr("Firmware image %1").arg(engine.imageProblem());
         return tr("Firmware image %1: %2").arg(engine.imageProblem(), image);
-    case BootTest::ImageReadFailed:
-        return tr("Update stopped, firmware image %1: %2").arg(engine.imageProblem(), image);
     case BootTest::Completed: {
         const QString done =
-            tr("Update complete in %1 s").arg(QString::number(double(engine.elapsedMs()) / 1000.0, 'f', 1));
+            tr("Update complete in %1 s").arg(QString::number(double(engine.elapsedMs()) / 1000.0, 'f', 1)) +
+            imageChanged(engine);
         const QString hint = latencyHint(engine);
         return hint.isEmpty() ? done : done + QLatin1Char('\n') + hint;
     }
@@ -84,6 +83,15 @@ QString latencyHint(const BootTest &engine)
         return QString();
     return tr("The update took %1; with the port's latency timer at 1 ms it would take about %2 (%3)")
         .arg(duration(engine.elapsedMs()), duration(engine.msAtLowLatency()), engine.lowerLatencyHowTo());
+}
+
+QString imageChanged(const BootTest &engine)
+{
+    if (engine.imageChangedFrom().isEmpty())
+        return QString();
+    return tr("; the image file changed during the update; the device has the image as it was at the start "
+              "(SHA-256 %1)")
+        .arg(engine.imageChangedFrom());
 }
 
 int imageBytes(const BootTest &engine)

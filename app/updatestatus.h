@@ -16,6 +16,10 @@ QString text(const BootTest &engine);
 // and once it is complete what it would have taken; empty when there is nothing to gain.
 QString latencyHint(const BootTest &engine);
 
+// Once an update has ended with its image file changed on disk: "; the image file changed ...",
+// to follow what it says of the outcome; empty otherwise.
+QString imageChanged(const BootTest &engine);
+
 // Bytes of the image beyond 0x4000, and how many of them the device has taken.
 int imageBytes(const BootTest &engine);
 int bytesWritten(const BootTest &engine);

@@ -6,6 +6,7 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -23,6 +24,13 @@ HANDLE consoleOf(FILE *stream)
 } // namespace
 
 namespace Console {
+
+void ignoreClosedReaders()
+{
+#ifndef Q_OS_WIN
+    std::signal(SIGPIPE, SIG_IGN);
+#endif
+}
 
 void write(FILE *stream, const QString &text)
 {

@@ -8,6 +8,10 @@
 
 namespace Console {
 
+// Output whose reader has gone (a pipe closed early, a dropped ssh session) fails quietly instead
+// of ending the program: the update and its log go on.
+void ignoreClosedReaders();
+
 void write(FILE *stream, const QString &text);
 // Whether the stream is a terminal (or a Windows console) a line can be redrawn on.
 bool isTerminal(FILE *stream);

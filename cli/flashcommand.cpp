@@ -22,8 +22,8 @@ QString native(const QString &path)
 
 } // namespace
 
-FlashCommand::FlashCommand(Output output, PortEnumerator ports, QObject *parent)
-    : QObject(parent), io(std::move(output)), enumerate(std::move(ports))
+FlashCommand::FlashCommand(Output output, PortEnumerator ports, std::function<bool()> cancelledBy, QObject *parent)
+    : QObject(parent), io(std::move(output)), enumerate(std::move(ports)), cancelled(std::move(cancelledBy))
 {
 }
 
@@ -61,7 +61,7 @@ QString FlashCommand::usage()
                           "  0    update complete\n"
                           "  1    usage error\n"
                           "  2    port: none found, several found, or the one named cannot be opened\n"
-                          "  3    firmware image refused, or unreadable during the update\n"
+                          "  3    firmware image refused\n"
                           "  4    gave up: the device did not answer\n"
                           "  5    gave up: the connection to the device was lost\n"
                           "  130  interrupted (Ctrl+C, a kill, the console window closed)\n");
@@ -114,12 +114,15 @@ int FlashCommand::prepare(const QStringList &arguments)
         return usageError(QStringLiteral("--image: no file named."));
 
     // The image first: one that would be refused never gets a port opened.
-    imagePath =
-        parser.isSet(image) ? QFileInfo(parser.value(image)).absoluteFilePath() : BootTest::imageBesideProgram();
-    QFile file(imagePath);
-    const QString problem = imagePath.isNull() ? QStringLiteral("not loaded: the program's folder path is too long")
-                                               : BootTest::inspectImage(file).problem;
-    if (!problem.isEmpty()) {
+    // Read once, here: the update sends these bytes, whatever happens to the file afterwards.
+    const QString imagePath =
+        parser.isSet(image) ? QFileInfo(parser.value(image)).absoluteFilePath() : FirmwareImage::besideProgram();
+    firmware = FirmwareImage::load(imagePath, cancelled);
+    if (cancelled && cancelled()) {
+        io.out(QStringLiteral("Stopped by the user before anything was sent\n"));
+        return Interrupted;
+    }
+    if (const QString problem = firmware.problem(); !problem.isEmpty()) {
         io.out(imagePath.isNull() ? QStringLiteral("Firmware image %1\n").arg(problem)
                                   : QStringLiteral("Firmware image %1: %2\n").arg(problem, native(imagePath)));
         return ImageProblem;
@@ -191,7 +194,7 @@ int FlashCommand::listPorts()
 
 void FlashCommand::start()
 {
-    engine.reset(new BootTest(portName, imagePath));
+    engine.reset(new BootTest(portName, firmware));
     ticker = new QTimer(this);
     connect(ticker, &QTimer::timeout, this, &FlashCommand::onTick);
     ticker->start(TickMs);
@@ -218,7 +221,7 @@ void FlashCommand::onTick()
             end(Complete, QStringLiteral("Update complete: %1 bytes in %2 s")
                               .arg(UpdateStatus::imageBytes(*engine))
                               .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1)));
-        else // refused, or a read failed mid-way
+        else
             end(ImageProblem, UpdateStatus::text(*engine));
         return;
     }
@@ -334,6 +337,6 @@ void FlashCommand::end(int exitCode, const QString &outcome)
         io.err(hint + QLatin1Char('\n'));
     if (!engine->logPath().isEmpty())
         io.out(QStringLiteral("Log of this update: %1\n").arg(native(engine->logPath())));
-    io.out(outcome + QLatin1Char('\n'));
+    io.out(outcome + UpdateStatus::imageChanged(*engine) + QLatin1Char('\n'));
     emit finished(exitCode);
 }

@@ -3,6 +3,7 @@
 // silence a script can set, and ends with an exit code a script can act on.
 #pragma once
 
+#include "firmwareimage.h"
 #include "portenumeration.h"
 
 #include <QObject>
@@ -36,7 +37,9 @@ public:
         bool terminal = false;                    // err is a terminal: progress is redrawn in place
     };
 
-    FlashCommand(Output output, PortEnumerator ports, QObject *parent = nullptr);
+    // cancelled, where given, tells whether the user has asked to stop (before start(), while a
+    // pipe given as the image is waited on).
+    FlashCommand(Output output, PortEnumerator ports, std::function<bool()> cancelled = {}, QObject *parent = nullptr);
     ~FlashCommand() override;
 
     // Reads the arguments (the program's name first) and checks the image and the port. Returns
@@ -67,8 +70,9 @@ private:
 
     Output io;
     PortEnumerator enumerate;
+    std::function<bool()> cancelled;
     QString portName;
-    QString imagePath;
+    FirmwareImage firmware;
     qint64 giveUpMs = 60000;
     bool verbose = false;
     std::unique_ptr<BootTest> engine;

@@ -3,6 +3,8 @@
 #include <QCoreApplication>
 #include <QMetaObject>
 
+#include <atomic>
+
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
@@ -16,6 +18,7 @@
 namespace {
 
 Interruption *current = nullptr;
+std::atomic<bool> interrupted{false}; // lock-free: set in a signal handler, or another thread
 
 #ifdef Q_OS_WIN
 HANDLE allWritten = nullptr;
@@ -23,6 +26,7 @@ HANDLE allWritten = nullptr;
 BOOL WINAPI onConsoleEvent(DWORD type)
 {
     // Runs on a thread of its own: the event loop is only told.
+    interrupted = true;
     if (current)
         QMetaObject::invokeMethod(current, "raise", Qt::QueuedConnection);
     if (type == CTRL_CLOSE_EVENT || type == CTRL_LOGOFF_EVENT || type == CTRL_SHUTDOWN_EVENT)
@@ -34,7 +38,8 @@ int signalPipe[2] = {-1, -1};
 
 void onSignal(int)
 {
-    // Only what is safe in a signal handler: one byte for the event loop to read.
+    // Only what is safe in a signal handler: a flag, and one byte for the event loop to read.
+    interrupted = true;
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
@@ -79,6 +84,11 @@ Interruption::~Interruption()
         ::sigaction(signal, &action, nullptr);
 #endif
     current = nullptr;
+}
+
+bool Interruption::requested()
+{
+    return interrupted;
 }
 
 void Interruption::finished()

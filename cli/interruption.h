@@ -15,6 +15,10 @@ public:
     explicit Interruption(std::function<void()> onInterrupt, QObject *parent = nullptr);
     ~Interruption() override;
 
+    // Whether an interruption has come, already before the event loop has passed it on: for
+    // work that waits outside the event loop.
+    static bool requested();
+
     // Windows ends a process whose console was closed as soon as the handler returns: the
     // handler waits for this (a few seconds at most), to be called once all is written.
     static void finished();

@@ -33,18 +33,20 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationVersion(QStringLiteral(VELMORITH_VERSION));
     settleProgramDirectory();
 
+    Console::ignoreClosedReaders();
     FlashCommand::Output output;
     output.out = [](const QString &text) { Console::write(stdout, text); };
     output.err = [](const QString &text) { Console::write(stderr, text); };
     output.terminal = Console::isTerminal(stderr);
     int exitCode = 0;
     {
-        FlashCommand flash(output, systemSerialPorts);
+        FlashCommand flash(output, systemSerialPorts, Interruption::requested);
         command = &flash;
         qInstallMessageHandler(handleMessage);
+        // Before the image is read: a pipe given as the image may keep it waiting.
+        Interruption interruption([&flash] { flash.interrupt(); });
         exitCode = flash.prepare(QCoreApplication::arguments());
         if (exitCode < 0) {
-            Interruption interruption([&flash] { flash.interrupt(); });
             QObject::connect(&flash, &FlashCommand::finished, &application, &QCoreApplication::exit);
             flash.start();
             exitCode = application.exec();

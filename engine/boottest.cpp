@@ -1,63 +1,28 @@
 #include "boottest.h"
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDateTime>
-#include <QDebug>
-#include <QDir>
-#include <QFileInfo>
-#include <QSerialPort>
-#include <QSerialPortInfo>
-#include <QSysInfo>
-#include <QTimer>
+#include "debugtext.h"
+#include "logheading.h"
 
-#include <algorithm>
-#include <cstring>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QSerialPort>
+#include <QTimer>
 
 using namespace Protocol;
 
-namespace {
-
-// The items as one qDebug() line would print them: blank-separated, strings in quotes.
-template <typename... Items> QString debugText(const Items &...items)
+BootTest::BootTest(QString portName)
+    : BootTest(std::move(portName), FirmwareImage::load(FirmwareImage::besideProgram()))
 {
-    QString text;
-    {
-        QDebug stream(&text);
-        (stream << ... << items);
-    }
-    // A message drops the blank after the last item; so does this.
-    if (text.endsWith(QLatin1Char(' ')))
-        text.chop(1);
-    return text;
 }
 
-// A received line for the log: line end dropped, other bytes outside ASCII as \xNN.
-QString printable(const char *line, int length)
-{
-    while (length > 0 && (line[length - 1] == '\n' || line[length - 1] == '\r'))
-        --length;
-    QString text;
-    for (int i = 0; i < qMin(length, 120); ++i) {
-        const uchar c = uchar(line[i]);
-        text += c >= 0x20 && c < 0x7F ? QString(QLatin1Char(char(c)))
-                                      : QStringLiteral("\\x%1").arg(c, 2, 16, QLatin1Char('0'));
-    }
-    return length > 120 ? text + QStringLiteral("...") : text;
-}
-
-} // namespace
-
-BootTest::BootTest(QString portName) : BootTest(std::move(portName), imageBesideProgram()) {}
-
-BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr)
+BootTest::BootTest(QString portName, FirmwareImage image) : QObject(nullptr), imageFile(std::move(image))
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
     if (activeEngine && activeEngine != this)
         activeEngine->stop(QStringLiteral("update stopped by a new Start"));
     activeEngine = this;
     clock.start();
-    if (!log.open([&] { return logHeader(portName, imagePath); })) {
+    if (!log.open([&] { return logHeading(portName, imageFile); })) {
         logFailed = true;
         qDebug() << "Update log not written:" << log.problem();
     }
@@ -95,7 +60,7 @@ BootTest::BootTest(QString portName, const QString &imagePath) : QObject(nullptr
     trace(debugText("Test Port ", portName));
     serialPort->open(QIODevice::ReadWrite);
     checkLatency();
-    openImage(imagePath);
+    openImage();
     retryCount = 0;
     tickCountdown = StartDelayTicks;
     tickTimer->setInterval(TickMs);
@@ -115,16 +80,6 @@ BootTest::~BootTest()
         activeEngine = nullptr;
 }
 
-int BootTest::imageSize() const
-{
-    return imageFileSize;
-}
-
-int BootTest::currentMasterAddress() const
-{
-    return int(masterAddress);
-}
-
 BootTest::Condition BootTest::condition() const
 {
     if (terminal != Working)
@@ -134,21 +89,6 @@ BootTest::Condition BootTest::condition() const
     if (unanswered)
         return NotAnswering;
     return Working;
-}
-
-bool BootTest::isRunning() const
-{
-    return terminal == Working;
-}
-
-QString BootTest::imagePath() const
-{
-    return imageFile.fileName();
-}
-
-QString BootTest::imageProblem() const
-{
-    return problem;
 }
 
 qint64 BootTest::elapsedMs() const
@@ -173,33 +113,7 @@ BootTest::Phase BootTest::phase() const
 
 qint64 BootTest::estimatedMsLeft() const
 {
-    const int samples = qMin(answerCount, PaceSamples);
-    if (!isRunning() || samples < 4)
-        return -1;
-    const qint64 newest = answerTimes[(answerCount - 1) % PaceSamples];
-    const qint64 oldest = answerTimes[(answerCount - samples) % PaceSamples];
-    const double msPerBlock = double(newest - oldest) / (samples - 1);
-    const quint32 fillEnd = (quint32(imageFileSize) + FillBoundary - 1) / FillBoundary * FillBoundary;
-    const qint64 blocksLeft = masterAddress < fillEnd ? (fillEnd - masterAddress) / BlockSize : 0;
-    // The fixed pauses still ahead: after the image, after the boundary, after "$MJAPP".
-    int pauseTicks = 0;
-    switch (sequencerStage) {
-    case StageProgram:
-        pauseTicks = 2 * BlockAnswerTicks + StartApplicationTicks;
-        break;
-    case StageFill:
-        pauseTicks = BlockAnswerTicks + StartApplicationTicks + (suppressResend ? tickCountdown : 0);
-        break;
-    case StageStartApplication:
-        pauseTicks = tickCountdown + StartApplicationTicks;
-        break;
-    case StageFinish:
-        pauseTicks = tickCountdown;
-        break;
-    default:
-        return -1;
-    }
-    return qint64(double(blocksLeft) * msPerBlock) + qint64(pauseTicks) * TickMs;
+    return isRunning() ? pace.msLeft(imageFileSize) : -1;
 }
 
 qint64 BootTest::silentForMs() const
@@ -207,131 +121,26 @@ qint64 BootTest::silentForMs() const
     return qint64(qMax(silentTicks, 0)) * TickMs;
 }
 
-QString BootTest::logPath() const
-{
-    return log.path();
-}
-
 QString BootTest::logProblem() const
 {
     return logFailed ? log.problem() : QString();
 }
 
-QString BootTest::imageBesideProgram()
-{
-    // Never cut a path short into some other path: a directory that does not fit is no image.
-    char path[sizeof appDirectory];
-    const size_t directoryLength = qstrnlen(appDirectory, sizeof appDirectory);
-    if (appDirectoryOverflow || directoryLength + sizeof ImageFileName > sizeof path)
-        return QString();
-    std::memcpy(path, appDirectory, directoryLength);
-    std::memcpy(path + directoryLength, ImageFileName, sizeof ImageFileName);
-    return QString::fromUtf8(path);
-}
-
-BootTest::ImageCheck BootTest::inspectImage(QFile &file)
-{
-    if (!file.exists())
-        return {QStringLiteral("missing"), debugText("File Does not Exist ")};
-    if (!file.isOpen() && !file.open(QIODevice::ReadOnly)) {
-        const bool folder = QFileInfo(file).isDir();
-        return {folder ? QStringLiteral("is a folder") : QStringLiteral("cannot be opened"),
-                debugText("Image cannot be opened:", file.errorString())};
-    }
-    const qint64 size = file.size();
-    if (size <= qint64(ImageStart) || !file.seek(ImageStart))
-        return {QStringLiteral("too small (%1 bytes)").arg(size),
-                debugText("Image holds nothing beyond 0x4000:", size, "bytes")};
-    // Blocks beyond the flash would land who knows where in the device.
-    if (size > qint64(FlashEnd))
-        return {QStringLiteral("too large (%1 bytes)").arg(size),
-                debugText("Image larger than the flash:", size, "bytes")};
-    // Read it all once before anything is erased; at most 48 KiB, and back to 0x4000 after.
-    const qint64 expected = size - qint64(ImageStart);
-    const bool complete = file.read(expected).size() == expected;
-    if (!file.seek(ImageStart) || !complete)
-        return {QStringLiteral("cannot be read"), debugText("Image cannot be read:", file.errorString())};
-    return {};
-}
-
-QStringList BootTest::logHeader(const QString &portName, const QString &imagePath) const
-{
-    // Which program wrote which image to which unit: what support asks first.
-    const QDateTime now = QDateTime::currentDateTime();
-    QStringList lines{QStringLiteral("VelmorithUpdate: update started %1 on port %2; times in ms since then")
-                          .arg(now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODate), portName)};
-    const QString program = QCoreApplication::instance() ? QFileInfo(QCoreApplication::applicationFilePath()).fileName()
-                                                         : QStringLiteral("(unknown program)");
-    lines << QStringLiteral("Program: %1 %2, Qt %3, %4")
-                 .arg(program, QStringLiteral(VELMORITH_VERSION), QString::fromLatin1(qVersion()),
-                      QSysInfo::prettyProductName());
-
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    const auto listed = std::find_if(ports.begin(), ports.end(), [&portName](const QSerialPortInfo &info) {
-        return info.portName() == portName || info.systemLocation() == portName;
-    });
-    if (listed == ports.end()) {
-        lines << QStringLiteral("Port: %1 (not listed by the system: no manufacturer, serial number or USB ids)")
-                     .arg(portName);
-    } else {
-        const auto reported = [](const QString &value) {
-            return value.isEmpty() ? QStringLiteral("(not reported)") : value;
-        };
-        const auto hex4 = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
-        lines << QStringLiteral("Port: %1, manufacturer %2, serial number %3, USB %4")
-                     .arg(portName, reported(listed->manufacturer()), reported(listed->serialNumber()),
-                          listed->hasVendorIdentifier() && listed->hasProductIdentifier()
-                              ? hex4(listed->vendorIdentifier()) + QLatin1Char(':') + hex4(listed->productIdentifier())
-                              : QStringLiteral("ids (not reported)"));
-    }
-
-    if (imagePath.isNull()) {
-        lines << QStringLiteral("Image: none, the program's folder path is too long");
-        return lines;
-    }
-    // One arg() call for all: a path may hold a "%2" of its own.
-    const QFileInfo info(imagePath);
-    const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
-    const QString size = QString::number(info.size());
-    QFile file(imagePath);
-    QCryptographicHash sha256(QCryptographicHash::Sha256);
-    if (!info.exists())
-        lines << QStringLiteral("Image: %1 (missing)").arg(shown);
-    else if (info.isDir())
-        lines << QStringLiteral("Image: %1 (a folder)").arg(shown);
-    else if (info.size() > qint64(FlashEnd))
-        lines << QStringLiteral("Image: %1, %2 bytes (larger than the flash, not hashed)").arg(shown, size);
-    else if (!file.open(QIODevice::ReadOnly) || !sha256.addData(&file))
-        lines << QStringLiteral("Image: %1, %2 bytes (cannot be read: %3)").arg(shown, size, file.errorString());
-    else
-        lines << QStringLiteral("Image: %1, %2 bytes, SHA-256 %3")
-                     .arg(shown, size, QString::fromLatin1(sha256.result().toHex()));
-    return lines;
-}
-
-void BootTest::openImage(const QString &path)
+void BootTest::openImage()
 {
     sequencerStage = StageFinish;
     chainStep = 5;
     masterAddress = ImageStart;
     chainCount = 0;
-    imageFileSize = 0;
-
-    if (path.isNull()) {
-        trace(QStringLiteral("Image path too long, not loaded"));
-        refuseImage(QStringLiteral("not loaded: the program's folder path is too long"));
-        return;
-    }
-    imageFile.setFileName(path);
-    trace(imageFile.fileName());
-    const ImageCheck check = inspectImage(imageFile);
-    if (!check.detail.isEmpty())
-        trace(check.detail);
-    imageFileSize = qint32(qMin<qint64>(imageFile.size(), INT32_MAX));
-    if (check.problem.isEmpty())
+    imageFileSize = qint32(qMin<qint64>(imageFile.fileSize(), INT32_MAX));
+    if (!imageFile.path().isNull())
+        trace(imageFile.path());
+    if (!imageFile.detail().isEmpty())
+        trace(imageFile.detail());
+    if (imageFile.problem().isEmpty())
         sequencerStage = StagePrepare;
     else
-        refuseImage(check.problem);
+        refuseImage(imageFile.problem());
 }
 
 void BootTest::refuseImage(const QString &why)
@@ -424,13 +233,13 @@ void BootTest::stepProgram(bool replyCall)
     if (!replyCall) {
         if (!suppressResend) {
             noteResend();
-            sendProgramBlock(currentBlock, masterAddress);
+            sendProgramBlock(currentBlock, masterAddress, true);
         }
         tickCountdown = BlockAnswerTicks;
         return;
     }
 
-    // An image that shrank below the address counts as ended; a length is never negative.
+    // The image was read whole before the erase: blocks come from those bytes alone.
     const qint64 remaining = imageFile.size() - qint64(masterAddress);
     if (imageFile.atEnd() || remaining <= 0) {
         sequencerStage = StageFill;
@@ -440,23 +249,8 @@ void BootTest::stepProgram(bool replyCall)
         tickCountdown = BlockAnswerTicks;
         return;
     }
-    const qint64 length = qMin<qint64>(remaining, BlockSize);
-    const qint64 position = imageFile.pos();
-    currentBlock = imageFile.read(length);
-    if (currentBlock.size() < length) {
-        // Padding a failed read would write bytes that are not the image's: stop, start nothing.
-        trace(debugText("Image read failed at", position, ":", imageFile.errorString()));
-        problem = QStringLiteral("read failed at offset %1").arg(position);
-        finish(ImageReadFailed, QStringLiteral("update stopped, image %1").arg(problem));
-        currentBlock.clear();
-        imageFile.close();
-        suppressResend = true;
-        sequencerStage = StageFinish;
-        tickCountdown = StartApplicationTicks;
-        return;
-    }
+    currentBlock = imageFile.read(qMin<qint64>(remaining, BlockSize));
     suppressResend = false;
-    blockResent = false;
     sendProgramBlock(currentBlock, masterAddress);
     tickCountdown = BlockAnswerTicks;
 }
@@ -465,7 +259,7 @@ void BootTest::stepFill(bool replyCall)
 {
     if (!replyCall && !suppressResend) {
         noteResend();
-        sendProgramBlock(currentBlock, masterAddress);
+        sendProgramBlock(currentBlock, masterAddress, true);
         tickCountdown = BlockAnswerTicks;
         return;
     }
@@ -478,7 +272,6 @@ void BootTest::stepFill(bool replyCall)
     }
     currentBlock.clear();
     suppressResend = false;
-    blockResent = false;
     sendProgramBlock(currentBlock, masterAddress);
     tickCountdown = BlockAnswerTicks;
 }
@@ -507,7 +300,6 @@ void BootTest::noteResend()
     note(QStringLiteral("Block %1 sent again: no answer within %2 s")
              .arg(QString::number(masterAddress, 16).toUpper())
              .arg(double(BlockAnswerTicks * TickMs) / 1000.0));
-    blockResent = true;
     // Two resends in a row (about 5 s of silence): the device is not answering.
     if (++consecutiveResends >= 2)
         unanswered = true;
@@ -524,39 +316,17 @@ void BootTest::checkLatency()
     latencyLogged = line;
 }
 
-void BootTest::timeAnswer(int replyBytes)
-{
-    // What the wire cannot account for is held on the way: an FTDI chip's latency timer, as a
-    // rule. Only blocks sent once are timed, and only the first ones, before anything has settled.
-    if (blockResent || heldCount >= PaceSamples)
-        return;
-    const qint64 wireUs = qint64(sentBytes + replyBytes) * LinkBitsPerByte * 1000000 / LinkBaud;
-    heldUs[heldCount++] = (clock.nsecsElapsed() - sentAtNs) / 1000 - wireUs;
-    if (heldCount < PaceSamples)
-        return;
-    qint64 sorted[PaceSamples];
-    std::copy(std::begin(heldUs), std::end(heldUs), sorted);
-    std::nth_element(sorted, sorted + PaceSamples / 2, sorted + PaceSamples);
-    const qint64 median = sorted[PaceSamples / 2];
-    if (median <= HeldWorthItUs)
-        return;
-    measuredHeldUs = median;
-    note(QStringLiteral("Answers held %1 ms beyond the wire time (median of the first %2 blocks): the port's latency "
-                        "timer, most likely")
-             .arg(QString::number(double(median) / 1000.0, 'f', 1), QString::number(PaceSamples)));
-}
-
 int BootTest::heldAnswerMs() const
 {
     if (latency.worthLowering())
         return latency.ms;
-    return measuredHeldUs > 0 ? int((measuredHeldUs + 500) / 1000) : -1;
+    return pace.heldMs();
 }
 
 qint64 BootTest::msAtLowLatency() const
 {
     const int held = heldAnswerMs();
-    return held < 0 ? elapsedMs() : qMax<qint64>(0, elapsedMs() - qint64(answerCount) * (held - 1));
+    return held < 0 ? elapsedMs() : qMax<qint64>(0, elapsedMs() - qint64(pace.answers()) * (held - 1));
 }
 
 QString BootTest::lowerLatencyHowTo() const
@@ -612,7 +382,7 @@ void BootTest::parseReply()
 {
     const Reply reply = recogniseReply(lineBuffer, lineLength);
     if (reply == Reply::None || this != activeEngine || !replyAwaited(reply)) {
-        note(QStringLiteral("Dropped: ") + printable(lineBuffer, lineLength));
+        note(QStringLiteral("Dropped: ") + printableLine(lineBuffer, lineLength));
         return;
     }
     unanswered = false;
@@ -628,8 +398,8 @@ void BootTest::parseReply()
         retryCount = 0;
         break;
     case Reply::ProgramAck:
-        timeAnswer(lineLength);
-        answerTimes[answerCount++ % PaceSamples] = clock.elapsed();
+        if (const QString held = pace.answered(lineLength, clock.nsecsElapsed(), clock.elapsed()); !held.isEmpty())
+            note(held);
         masterAddress += BlockSize;
         tickCountdown = ReplyArmTicks;
         advanceSequencer();
@@ -652,29 +422,28 @@ void BootTest::parseReply()
     }
 }
 
-void BootTest::sendProgramBlock(const QByteArray &block, quint32 address)
+void BootTest::sendProgramBlock(const QByteArray &block, quint32 address, bool resend)
 {
     composeProgramBlock(block, address);
-    sendMessage(txBuffer);
+    pace.blockSent(sendMessage(txBuffer), clock.nsecsElapsed(), resend);
 }
 
-void BootTest::sendMessage(char *text)
+int BootTest::sendMessage(char *text)
 {
     const int length = frameMessage(text);
     if (length == 0)
-        return;
+        return 0;
     trace(debugText("String Len:", unsigned(length)));
     sentDuringBatch = true;
-    sentAtNs = clock.nsecsElapsed();
-    sentBytes = length;
     if (silentTicks < 0)
         silentTicks = 0;
     // A port that would not reopen (device gone) takes nothing; the timeouts go on regardless.
-    if (!serialPort->isOpen())
-        return;
-    serialPort->write(text, length);
-    // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
-    serialPort->flush();
+    if (serialPort->isOpen()) {
+        serialPort->write(text, length);
+        // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
+        serialPort->flush();
+    }
+    return length;
 }
 
 void BootTest::stop(const QString &outcome)
@@ -684,8 +453,7 @@ void BootTest::stop(const QString &outcome)
     tickTimer->stop();
     if (serialPort->isOpen())
         serialPort->close();
-    if (imageFile.isOpen())
-        imageFile.close();
+    imageFile.close();
 }
 
 QString BootTest::endedBy(const QString &how) const
@@ -698,12 +466,23 @@ void BootTest::finish(Condition condition, const QString &outcome)
 {
     terminal = condition;
     finishedAfterMs = clock.elapsed();
+    // What was sent came from the bytes read at the start; a file changed since no longer shows
+    // what the device got, and whoever looks at it later must know.
+    if (condition != ImageRefused) {
+        const QString change = imageFile.changeOnDisk();
+        if (!change.isEmpty()) {
+            changedFrom = QString::fromLatin1(imageFile.sha256().toHex());
+            note(QStringLiteral("Image file changed during the update (%1); what was sent is the image as it was at "
+                                "the start, SHA-256 %2")
+                     .arg(change, changedFrom));
+        }
+    }
     logOutcome(outcome);
 }
 
 void BootTest::logOutcome(const QString &outcome)
 {
-    const QString image = imageFile.fileName().isEmpty() ? QStringLiteral("(none)") : imageFile.fileName();
+    const QString image = imageFile.path().isEmpty() ? QStringLiteral("(none)") : imageFile.path();
     note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes")
              .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image,
                   QString::number(imageFileSize)));

@@ -1,15 +1,15 @@
 // The update engine: one serial port, one firmware image, one 200 ms tick.
 #pragma once
 
+#include "answerpace.h"
 #include "enginestate.h"
+#include "firmwareimage.h"
 #include "latencytimer.h"
 #include "updatelog.h"
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
 class QSerialPort;
 class QTimer;
@@ -21,13 +21,12 @@ class BootTest : public QObject
 public:
     // How the update stands, for the window to show; terminal ones first.
     enum Condition {
-        Working,         // on its way (or waiting for its first step)
-        NotAnswering,    // a command has gone unanswered; back to Working on the next answer
-        LinkLost,        // the port reported the device gone; back to Working on the next answer
-        ImageRefused,    // nothing was sent: the image is missing or unusable (see imageProblem)
-        ImageReadFailed, // the image could not be read mid-transfer; no "$MJAPP" was sent
-        Completed,       // "$MJAPP" sent and the final stage done
-        Retired,         // stopped before it ended: a newer engine took over, or its owner stopped it
+        Working,      // on its way (or waiting for its first step)
+        NotAnswering, // a command has gone unanswered; back to Working on the next answer
+        LinkLost,     // the port reported the device gone; back to Working on the next answer
+        ImageRefused, // nothing was sent: the image is missing or unusable (see imageProblem)
+        Completed,    // "$MJAPP" sent and the final stage done
+        Retired,      // stopped before it ended: a newer engine took over, or its owner stopped it
     };
     Q_ENUM(Condition)
 
@@ -40,41 +39,31 @@ public:
     };
     Q_ENUM(Phase)
 
-    // Why an image cannot be sent: empty when it can. detail is the debug line that says so.
-    struct ImageCheck
-    {
-        QString problem; // short, to follow "Firmware image "
-        QString detail;
-    };
-
     // The image beside the program (appDirectory), as the window updates with.
     explicit BootTest(QString portName);
-    // A given image; a null path stands for one beside a program whose folder path is too long.
-    BootTest(QString portName, const QString &imagePath);
+    // An image read and checked already (the console program checks it before it opens a port).
+    BootTest(QString portName, FirmwareImage image);
     ~BootTest() override;
 
-    // The image file beside the program; null when its path does not fit.
-    static QString imageBesideProgram();
-    // Opens the file and checks it can be sent, reading it whole once; when it can, the file is
-    // left open at 0x4000.
-    static ImageCheck inspectImage(QFile &file);
-
-    // Stops the engine for good: its tick, its port and its image. The log gets the outcome,
+    // Stops the engine for good: its tick, its port and its log. The log gets the outcome,
     // after the lost connection that had stalled the update, unless the update had already ended.
     void stop(const QString &outcome);
 
     // Read by the progress display.
-    int imageSize() const;
-    int currentMasterAddress() const;
+    int imageSize() const { return imageFileSize; }
+    int currentMasterAddress() const { return int(masterAddress); }
 
     // Read by the window for its status text.
     Condition condition() const;
-    // True until the update has ended one way or another (completed, refused, failed, retired).
-    bool isRunning() const;
-    QString imagePath() const;
-    // Why the image was refused or its reading stopped, short, to follow "Firmware image ";
-    // empty otherwise. The debug stream has the details.
-    QString imageProblem() const;
+    // True until the update has ended one way or another (completed, refused, retired).
+    bool isRunning() const { return terminal == Working; }
+    QString imagePath() const { return imageFile.path(); }
+    // Why the image was refused, short, to follow "Firmware image "; empty otherwise. The debug
+    // stream has the details.
+    QString imageProblem() const { return problem; }
+    // Once the update has ended: the SHA-256 of the image sent, where the file on disk no longer
+    // holds it (changed during the update); empty otherwise.
+    QString imageChangedFrom() const { return changedFrom; }
     // Milliseconds from construction to completion (or to now while running).
     qint64 elapsedMs() const;
     Phase phase() const;
@@ -94,7 +83,7 @@ public:
     QString lowerLatencyHowTo() const;
 
     // The update's log file; empty when none could be written.
-    QString logPath() const;
+    QString logPath() const { return log.path(); }
     // Why the log could not be written, from its start or from some line on; empty while it is whole.
     QString logProblem() const;
 
@@ -108,8 +97,7 @@ private slots:
 private:
     friend struct EngineProbe; // test access
 
-    QStringList logHeader(const QString &portName, const QString &imagePath) const;
-    void openImage(const QString &path);
+    void openImage();
     void refuseImage(const QString &problem);
     void advanceSequencer();
     void stepPrepare();
@@ -120,11 +108,10 @@ private:
     void stepFinish();
     void parseReply();
     bool replyAwaited(Reply reply) const;
-    void sendProgramBlock(const QByteArray &block, quint32 address);
-    void sendMessage(char *text);
+    void sendProgramBlock(const QByteArray &block, quint32 address, bool resend = false);
+    int sendMessage(char *text);
     void noteResend();
     void checkLatency();
-    void timeAnswer(int replyBytes);
     QString endedBy(const QString &how) const;
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
@@ -137,7 +124,7 @@ private:
     QTimer *tickTimer;
     char lineBuffer[Protocol::LineBufferSize];
     qint16 lineLength;
-    QFile imageFile;
+    FirmwareImage imageFile;
     qint32 imageFileSize;
     qint32 retryCount;
 
@@ -150,22 +137,14 @@ private:
     int consecutiveResends = 0;
     bool sentDuringBatch = false; // a message went out while the current received batch is handled
     QString problem;
+    QString changedFrom;
     QElapsedTimer clock;
     qint64 finishedAfterMs = -1;
 
     UpdateLog log;
     bool logFailed = false; // reported once, then the update goes on without it
     int silentTicks = -1;   // since the last answer, or the first command; -1 before any command
-    static constexpr int PaceSamples = 32;
-    qint64 answerTimes[PaceSamples] = {}; // of the latest "$MPRGA"s accepted, a ring
-    int answerCount = 0;
-
+    AnswerPace pace;
     LatencyTimer latency;
     QString latencyLogged;
-    qint64 sentAtNs = 0; // the latest message's
-    int sentBytes = 0;
-    bool blockResent = false;        // the outstanding block went out more than once
-    qint64 heldUs[PaceSamples] = {}; // answers beyond the wire time, the first blocks sent once
-    int heldCount = 0;
-    qint64 measuredHeldUs = -1; // their median, where it is worth lowering the timer
 };

@@ -59,6 +59,64 @@ private slots:
         QCOMPARE(run.device.badMessages + run.device.refused, qint64(0));
     }
 
+    void imageChanged_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("overwritten in place") << "overwrite";
+        QTest::newRow("truncated") << "truncate";
+        QTest::newRow("grown") << "grow";
+    }
+
+    // The file changes on disk a third of the way in: the device still gets the image as it was
+    // read, whole, and the log and the status say what happened to the file.
+    void imageChanged()
+    {
+        QFETCH(QString, change);
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 0x1800 + 5, 16);
+        SimDevice &device = rig.plugIn();
+        BootTest *engine = rig.engine(device.slavePath());
+        // Between two blocks: the device answers at once, so a whole image may go in one tick.
+        bool changed = false;
+        connect(&device, &SimDevice::received, this, [&] {
+            if (changed || engine->currentMasterAddress() < 0x4000 + 0x800)
+                return;
+            changed = true;
+            QFile file(rig.imagePath());
+            if (!file.open(QIODevice::ReadWrite))
+                return;
+            if (change == "overwrite")
+                file.write(rehearsalImage(image.size(), 17));
+            else if (change == "truncate")
+                file.resize(0x4000 + 0x900);
+            else if (file.seek(image.size()))
+                file.write(rehearsalImage(0x1000, 18));
+        });
+        QVERIFY(rig.runToEnd(engine) && changed);
+        QCOMPARE(engine->condition(), BootTest::Completed);
+        QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
+        const QString sha = QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex();
+        QFile log(engine->logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
+        QVERIFY(lines.value(3).endsWith(QString(", %1 bytes, SHA-256 %2").arg(image.size()).arg(sha)));
+        QCOMPARE(lines
+                     .filter(QRegularExpression("^ *\\d+  Image file changed during the update \\(now \\d+ bytes, "
+                                                "modified .+\\); what was sent is the image as it was at the "
+                                                "start, SHA-256 " +
+                                                sha + "$"))
+                     .size(),
+                 1);
+        QVERIFY2(
+            UpdateStatus::text(*engine)
+                .section('\n', 0, 0)
+                .endsWith(
+                    " s; the image file changed during the update; the device has the image as it was at the start "
+                    "(SHA-256 " +
+                    sha + ")"),
+            qPrintable(UpdateStatus::text(*engine)));
+    }
+
     void sweep_data()
     {
         QTest::addColumn<FaultKind>("kind"); // at every message (unplugs at every 7th), or with rate

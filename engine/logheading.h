@@ -1,0 +1,9 @@
+// The first lines of an update's log: which program wrote which image to which unit, what
+// support asks first.
+#pragma once
+
+#include <QStringList>
+
+class FirmwareImage;
+
+QStringList logHeading(const QString &portName, const FirmwareImage &image);
