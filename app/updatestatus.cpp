@@ -53,6 +53,8 @@ QString text(const BootTest &engine)
                QLatin1Char('\n') + tr("Unit LEDs Red Blue Red? The update resumes once it answers");
     case BootTest::LinkLost:
         return tr("Connection to the device lost - reconnect it and press Start");
+    case BootTest::PortFailed:
+        return tr("Port %1 cannot be opened: %2").arg(engine.portName(), engine.portProblem());
     case BootTest::ImageRefused:
         if (image.isEmpty())
             return tr("Firmware image %1").arg(engine.imageProblem());

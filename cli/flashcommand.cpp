@@ -221,8 +221,8 @@ void FlashCommand::onTick()
             end(Complete, QStringLiteral("Update complete: %1 bytes in %2 s")
                               .arg(UpdateStatus::imageBytes(*engine))
                               .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1)));
-        else
-            end(ImageProblem, UpdateStatus::text(*engine));
+        else // nothing was sent: the image or the port
+            end(engine->condition() == BootTest::PortFailed ? PortProblem : ImageProblem, UpdateStatus::text(*engine));
         return;
     }
     // The window waits for the operator without end; a script needs an end.

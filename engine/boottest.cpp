@@ -58,9 +58,16 @@ BootTest::BootTest(QString portName, FirmwareImage image) : QObject(nullptr), im
         });
     }
     trace(debugText("Test Port ", portName));
-    serialPort->open(QIODevice::ReadWrite);
+    if (!serialPort->open(QIODevice::ReadWrite))
+        note(QStringLiteral("Port not opened: %1").arg(serialPort->errorString()));
     checkLatency();
     openImage();
+    // Nothing goes out through a port that did not open: said as it is, not as a silent device.
+    if (isRunning() && !serialPort->isOpen()) {
+        sequencerStage = StageFinish;
+        problem = serialPort->errorString();
+        finish(PortFailed, QStringLiteral("port cannot be opened (%1)").arg(problem));
+    }
     retryCount = 0;
     tickCountdown = StartDelayTicks;
     tickTimer->setInterval(TickMs);
@@ -89,6 +96,11 @@ BootTest::Condition BootTest::condition() const
     if (unanswered)
         return NotAnswering;
     return Working;
+}
+
+QString BootTest::portName() const
+{
+    return serialPort->portName();
 }
 
 qint64 BootTest::elapsedMs() const
@@ -154,7 +166,8 @@ void BootTest::on_Timer()
 {
     if (this != activeEngine)
         return;
-    if (silentTicks >= 0)
+    // Silence counts only while an answer is due: not in the engine's own pauses.
+    if (silentTicks >= 0 && answerDue)
         ++silentTicks;
     if (tickCountdown == 0)
         return;
@@ -218,6 +231,7 @@ void BootTest::stepErase()
         note(QStringLiteral("Erase sent again: no answer within %1 s").arg(EraseAnswerTicks * TickMs / 1000));
     composeMessage("%s", EraseCommand);
     sendMessage(txBuffer);
+    answerDue = true;
     if (retryCount == 0) {
         tickCountdown = EraseAnswerTicks;
     } else {
@@ -293,6 +307,9 @@ void BootTest::stepFinish()
         serialPort->close();
     if (startApplicationSent && terminal == Working)
         finish(Completed, QStringLiteral("update complete"));
+    // The engine may live on (the window keeps it): it holds no file open once it is idle.
+    if (!isRunning())
+        log.close();
 }
 
 void BootTest::noteResend()
@@ -357,6 +374,10 @@ void BootTest::receiveBytes(const QByteArray &bytes)
 
 bool BootTest::replyAwaited(Reply reply) const
 {
+    // Once "$MJAPP" is out there is nothing left to answer, and the final stage must run; an
+    // update that has ended takes nothing either.
+    if (startApplicationSent || !isRunning())
+        return false;
     // While data moves, only the answer to what is outstanding may move it on: a stray
     // "$MBL" would end the image early, a stray "$SPRGA" would shift every later block.
     switch (sequencerStage) {
@@ -371,8 +392,10 @@ bool BootTest::replyAwaited(Reply reply) const
         return false;
     case StagePrepare:
         // No block has gone out yet (or the erase is being retried): an answer to a block
-        // here belongs to an earlier engine or copy, and would shift every block by 32.
-        return reply != Reply::ProgramAck;
+        // here belongs to an earlier engine or copy, and would shift every block by 32. The
+        // erase's late answer, or "$MBL", moves on to the erase; nothing else may keep the port
+        // open at the end.
+        return reply == Reply::EraseAck || reply == Reply::MasterBootloader;
     default:
         return true;
     }
@@ -389,6 +412,7 @@ void BootTest::parseReply()
     linkLost = false;
     consecutiveResends = 0;
     silentTicks = 0;
+    answerDue = false;
 
     switch (reply) {
     case Reply::EraseAck:
@@ -426,6 +450,7 @@ void BootTest::sendProgramBlock(const QByteArray &block, quint32 address, bool r
 {
     composeProgramBlock(block, address);
     pace.blockSent(sendMessage(txBuffer), clock.nsecsElapsed(), resend);
+    answerDue = true;
 }
 
 int BootTest::sendMessage(char *text)
@@ -454,6 +479,7 @@ void BootTest::stop(const QString &outcome)
     if (serialPort->isOpen())
         serialPort->close();
     imageFile.close();
+    log.close();
 }
 
 QString BootTest::endedBy(const QString &how) const

@@ -25,6 +25,7 @@ public:
         NotAnswering, // a command has gone unanswered; back to Working on the next answer
         LinkLost,     // the port reported the device gone; back to Working on the next answer
         ImageRefused, // nothing was sent: the image is missing or unusable (see imageProblem)
+        PortFailed,   // nothing was sent: the port could not be opened (see portProblem)
         Completed,    // "$MJAPP" sent and the final stage done
         Retired,      // stopped before it ended: a newer engine took over, or its owner stopped it
     };
@@ -55,12 +56,15 @@ public:
 
     // Read by the window for its status text.
     Condition condition() const;
-    // True until the update has ended one way or another (completed, refused, retired).
+    // True until the update has ended one way or another (completed, refused, failed, retired).
     bool isRunning() const { return terminal == Working; }
     QString imagePath() const { return imageFile.path(); }
     // Why the image was refused, short, to follow "Firmware image "; empty otherwise. The debug
     // stream has the details.
-    QString imageProblem() const { return problem; }
+    QString imageProblem() const { return terminal == ImageRefused ? problem : QString(); }
+    QString portName() const;
+    // Why the port could not be opened, the system's words; empty otherwise.
+    QString portProblem() const { return terminal == PortFailed ? problem : QString(); }
     // Once the update has ended: the SHA-256 of the image sent, where the file on disk no longer
     // holds it (changed during the update); empty otherwise.
     QString imageChangedFrom() const { return changedFrom; }
@@ -143,7 +147,8 @@ private:
 
     UpdateLog log;
     bool logFailed = false; // reported once, then the update goes on without it
-    int silentTicks = -1;   // since the last answer, or the first command; -1 before any command
+    int silentTicks = -1;   // while an answer was due, since the last answer; -1 before any command
+    bool answerDue = false; // an erase or a block is out, unanswered
     AnswerPace pace;
     LatencyTimer latency;
     QString latencyLogged;

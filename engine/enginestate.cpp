@@ -30,4 +30,5 @@ void resetEngineState()
     currentBlock.clear();
     activeEngine = nullptr;
     UpdateLog::setFolder(QString());
+    UpdateLog::setClock(nullptr);
 }

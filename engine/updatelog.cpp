@@ -1,11 +1,15 @@
 #include "updatelog.h"
 
-#include <QDateTime>
+#include "systemfile.h"
+
 #include <QDir>
 #include <QStandardPaths>
 
+#include <algorithm>
+
 namespace {
 QString chosenFolder;
+std::function<QDateTime()> chosenClock;
 const QString Prefix = QStringLiteral("update-");
 const QString Suffix = QStringLiteral(".log");
 } // namespace
@@ -13,6 +17,11 @@ const QString Suffix = QStringLiteral(".log");
 void UpdateLog::setFolder(const QString &folder)
 {
     chosenFolder = folder;
+}
+
+void UpdateLog::setClock(const std::function<QDateTime()> &clock)
+{
+    chosenClock = clock;
 }
 
 QString UpdateLog::folder()
@@ -27,16 +36,21 @@ bool UpdateLog::open(const std::function<QStringList()> &header)
     const QString where = folder();
     if (!QDir().mkpath(where))
         return fail(QStringLiteral("cannot make the folder %1").arg(QDir::toNativeSeparators(where)));
-    // Named by local date and time, so that the names sort as the updates ran.
-    const QString stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
-    QString name = where + QLatin1Char('/') + Prefix + stamp + Suffix;
-    for (int n = 2; QFile::exists(name); ++n)
-        name = where + QLatin1Char('/') + Prefix + stamp + QLatin1Char('-') + QString::number(n) + Suffix;
-    file.setFileName(name);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) {
-        const QString why = file.errorString();
-        file.setFileName(QString()); // no log to name
-        return fail(why);
+    // Named by local date and time, so that a person finds an update's log by when it ran.
+    const QDateTime now = chosenClock ? chosenClock() : QDateTime::currentDateTime();
+    const QString stamp = now.toString(QStringLiteral("yyyyMMdd-HHmmss-zzz"));
+    for (int n = 1;; ++n) {
+        const QString suffix = n > 1 ? QLatin1Char('-') + QString::number(n) + Suffix : Suffix;
+        file.setFileName(where + QLatin1Char('/') + Prefix + stamp + suffix);
+        QString why;
+        if (SystemFile::createNew(file, why))
+            break;
+        // Taken, by another update starting at the same moment as like as not: the next name.
+        const QFileInfo taken(file.fileName());
+        if (n == 100 || !(taken.exists() || taken.isSymLink())) {
+            file.setFileName(QString()); // no log to name
+            return fail(why);
+        }
     }
     prune();
     if (file.write(header().join(QLatin1Char('\n')).toUtf8() + '\n') < 0 || !file.flush())
@@ -46,6 +60,8 @@ bool UpdateLog::open(const std::function<QStringList()> &header)
 
 bool UpdateLog::write(qint64 ms, const QString &line)
 {
+    if (closed)
+        return true;
     if (!file.isOpen())
         return false;
     // Flushed line by line: the log matters most when the program did not end well.
@@ -55,13 +71,27 @@ bool UpdateLog::write(qint64 ms, const QString &line)
     return true;
 }
 
+void UpdateLog::close()
+{
+    closed = true;
+    file.close();
+}
+
 void UpdateLog::prune() const
 {
     QDir dir(QFileInfo(file).absolutePath());
-    QStringList logs = dir.entryList({Prefix + QLatin1Char('*') + Suffix}, QDir::Files, QDir::Name);
-    logs.removeOne(QFileInfo(file).fileName());
-    for (int i = 0; i < logs.size() - (Kept - 1); ++i)
-        dir.remove(logs.at(i));
+    QFileInfoList logs = dir.entryInfoList({Prefix + QLatin1Char('*') + Suffix}, QDir::Files);
+    // Newest first by the files' own times: names follow the wall clock, which may have been set
+    // back since (the name breaks ties).
+    std::sort(logs.begin(), logs.end(), [](const QFileInfo &a, const QFileInfo &b) {
+        return a.lastModified() != b.lastModified() ? a.lastModified() > b.lastModified() : a.fileName() > b.fileName();
+    });
+    const QString own = QFileInfo(file).fileName();
+    int kept = 1; // this update's, never dropped
+    for (const QFileInfo &log : qAsConst(logs)) {
+        if (log.fileName() != own && ++kept > Kept)
+            dir.remove(log.fileName());
+    }
 }
 
 bool UpdateLog::fail(const QString &why)

@@ -3,6 +3,7 @@
 // a failed update, where the debug stream is out of reach (Windows without a debugger).
 #pragma once
 
+#include <QDateTime>
 #include <QFile>
 #include <QString>
 #include <QStringList>
@@ -17,13 +18,19 @@ public:
     // Where logs go; an empty folder means the per-user default (application data, "logs").
     static void setFolder(const QString &folder);
     static QString folder();
+    // The clock that names the logs; an empty one is the system's (tests set a fixed one).
+    static void setClock(const std::function<QDateTime()> &clock);
 
-    // Creates the log of an update starting now, headed by the lines header() gives (asked only
-    // once the file is there), and drops the oldest beyond Kept. Returns false, with the reason
-    // in problem(), when no log can be written.
+    // Creates the log of an update starting now, under a name no other log has (another program
+    // may be starting an update at the same moment), headed by the lines header() gives (asked
+    // only once the file is there), and drops the oldest beyond Kept. Returns false, with the
+    // reason in problem(), when no log can be written.
     bool open(const std::function<QStringList()> &header);
-    // One line; false when it could not be written (the log is closed then, for good).
+    // One line; false when it could not be written (the log is closed then, for good). Once the
+    // log has been closed, lines are let go.
     bool write(qint64 ms, const QString &line);
+    // The update has ended: the file is closed, nothing more is written to it.
+    void close();
     QString path() const { return file.fileName(); }
     QString problem() const { return failure; }
 
@@ -33,4 +40,5 @@ private:
 
     QFile file;
     QString failure;
+    bool closed = false;
 };

@@ -3,6 +3,9 @@
 #include "flashcommand.h"
 #include "rig.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace {
 
 struct Run
@@ -32,6 +35,30 @@ Run flash(const QStringList &arguments, const QString &data, const std::function
             lines(process.readAllStandardOutput()), lines(process.readAllStandardError())};
 }
 
+// Writes bytes into a FIFO once the program has opened it for reading, then closes it.
+bool feedFifo(const QString &path, const QByteArray &bytes)
+{
+    int fd = -1;
+    // Without a reader a non-blocking open fails: a bounded wait for the program to open it.
+    for (QDeadlineTimer deadline(10000); fd < 0 && !deadline.hasExpired(); QThread::msleep(20))
+        fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NONBLOCK);
+    if (fd < 0 || ::fcntl(fd, F_SETFL, 0) != 0)
+        return false;
+    const bool written = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
+    ::close(fd);
+    return written;
+}
+
+// Whether the process has the file open, as the system says.
+bool holds(qint64 pid, const QString &path)
+{
+    QDirIterator fds(QString("/proc/%1/fd").arg(pid), QDir::System);
+    while (fds.hasNext())
+        if (QFileInfo(fds.next()).symLinkTarget() == path)
+            return true;
+    return false;
+}
+
 QStringList logOf(const Run &run)
 {
     QFile log(run.out.value(run.out.size() - 2).section("Log of this update: ", 1));
@@ -46,12 +73,47 @@ class TestCli : public QObject
     Q_OBJECT
 
 private slots:
+    void update_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("giveUpAfter");
+        QTest::newRow("plain") << "plain"
+                               << "3";
+        // The engine's own pauses (2.4 s after the image, at the boundary) are no silence.
+        QTest::newRow("give-up time shorter than a pause") << "short"
+                                                           << "2";
+        // Once "$MJAPP" is out, a reply moves nothing: the final stage runs and the update ends.
+        QTest::newRow("a reply after the start command") << "reply"
+                                                         << "3";
+        // The reader of the progress has gone: the update and its outcome go on regardless.
+        QTest::newRow("stderr's reader gone") << "pipe"
+                                              << "3";
+        QTest::newRow("image through a FIFO") << "fifo"
+                                              << "3";
+    }
+
+    // As a script runs it: the flash exact, "$MJAPP" once, exit 0, the outcome last.
     void update()
     {
+        QFETCH(QString, how);
+        QFETCH(QString, giveUpAfter);
         Rig rig;
         const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 21); // a short last block, fill blocks
         SimDevice &device = rig.plugIn();
-        const Run run = flash({"--port", device.slavePath(), "--image", rig.imagePath()}, rig.folder());
+        if (how == "reply")
+            connect(&device, &SimDevice::applicationStarted, this, [&] { device.inject(framedMessage("$MBL")); });
+        QString imagePath = rig.imagePath();
+        if (how == "fifo") {
+            imagePath = rig.folder() + "image.fifo";
+            QCOMPARE(mkfifo(QFile::encodeName(imagePath).constData(), 0600), 0);
+        }
+        const Run run = flash({"--port", device.slavePath(), "--image", imagePath, "--give-up-after", giveUpAfter},
+                              rig.folder(), [&](QProcess &process) {
+                                  if (how == "pipe")
+                                      process.closeReadChannel(QProcess::StandardError);
+                                  if (how == "fifo")
+                                      QVERIFY(feedFifo(imagePath, image));
+                              });
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
         QCOMPARE(device.counters().applicationStarts, qint64(1));
@@ -60,6 +122,8 @@ private slots:
         const QStringList log = logOf(run);
         QVERIFY(run.out.first().startsWith("Log of this update: " + rig.folder()));
         QVERIFY2(log.last().contains(" Outcome: update complete after "), qPrintable(log.join('\n')));
+        if (how != "plain")
+            return;
         // Not a terminal: a line when the phase changes and at every tenth, never beyond 100 %.
         QCOMPARE(run.err.first(), "  0 %  Erasing the device");
         QCOMPARE(run.err.last(), "100 %  Starting the new firmware");
@@ -96,6 +160,9 @@ private slots:
             << "interrupted" << 130
             << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "
                "user";
+        // A FIFO nobody writes to holds the image's read, not the program: a kill still ends it.
+        QTest::newRow("stopped while the image is awaited")
+            << "fifo" << 130 << "Stopped by the user before anything was sent|";
     }
 
     // A script's update always ends: a short silence is all it waits here.
@@ -113,19 +180,26 @@ private slots:
         const QString port = how == "unplugged" ? rig.plugIn(config).slavePath() : link.path();
         QByteArray wire;
         const QString data = how == "no log" ? rig.imagePath() : rig.folder(); // a file, no folder
-        const Run run = flash({"--port", port, "--image", rig.imagePath(), "--give-up-after",
+        const QString image = how == "fifo" ? rig.folder() + "image.fifo" : rig.imagePath();
+        if (how == "fifo")
+            QCOMPARE(mkfifo(QFile::encodeName(image).constData(), 0600), 0);
+        const Run run = flash({"--port", port, "--image", image, "--give-up-after",
                                how == "unplugged"     ? "3"
                                : how == "interrupted" ? "30"
                                                       : "1"},
                               data, [&](QProcess &process) {
-                                  if (how == "interrupted") { // once the erase is out
+                                  if (how == "interrupted") // once the erase is out
                                       wire = link.readLine(10000);
+                                  if (how == "fifo")
+                                      QTRY_VERIFY_WITH_TIMEOUT(holds(process.processId(), image), 10000);
+                                  if (how == "interrupted" || how == "fifo")
                                       process.terminate();
-                                  }
                               });
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.out.last(), outcome.section('|', 0, 0));
-        if (how == "no log") {
+        if (how == "fifo") {
+            QCOMPARE(run.out.size(), 1); // no log: nothing was started
+        } else if (how == "no log") {
             QCOMPARE(run.out.size(), 1);
             QCOMPARE(run.err.filter("log").join('|'), outcome.section('|', 1).replace("DATA", data));
         } else {
@@ -133,8 +207,30 @@ private slots:
                 logOf(run).value(logOf(run).size() - 1).contains(" Outcome: " + outcome.section('|', 1) + " after "),
                 qPrintable(logOf(run).join('\n')));
         }
-        if (how != "unplugged") // the erase, byte for byte, and nothing after it
-            QCOMPARE(wire + link.drain(), QByteArray("$MERASE,4000,C000*5DCA\n"));
+        if (how != "unplugged") // the erase, byte for byte, and nothing after it; without an image, nothing
+            QCOMPARE(wire + link.drain(), how == "fifo" ? QByteArray() : QByteArray("$MERASE,4000,C000*5DCA\n"));
+    }
+
+    // The port passed the check, then another program took it (or it went) before the update
+    // opened it: said as the port's problem, with the system's reason, and nothing sent.
+    void portGoneAfterCheck()
+    {
+        Rig rig;
+        rig.writeImage(0x5000);
+        PtyLink link;
+        const QString port = rig.folder() + "port";
+        QVERIFY(QFile::link(link.path(), port));
+        QString out;
+        FlashCommand command({[&out](const QString &s) { out += s; }, [](const QString &) {}, false}, {});
+        QCOMPARE(command.prepare({"velmorith-flash", "--port", port, "--image", rig.imagePath()}), -1);
+        QVERIFY(QFile::remove(port) && QDir().mkdir(port));
+        QSignalSpy finished(&command, &FlashCommand::finished);
+        command.start();
+        QVERIFY(finished.wait(10000));
+        QCOMPARE(finished.first().first().toInt(), int(FlashCommand::PortProblem));
+        QCOMPARE(out.section('\n', -2, -2), "Port " + port + " cannot be opened: Is a directory");
+        QCOMPARE(link.drain(), QByteArray());
+        delete activeEngine; // the command leaves it to the process's end
     }
 
     void badInput_data()

@@ -173,7 +173,9 @@ private slots:
     {
         QTest::addColumn<bool>("image");
         QTest::addColumn<int>("silentErases");
-        QTest::addColumn<QString>("folder"); // "blocked": cannot be made; "crowded": 105 older logs
+        // "blocked": cannot be made; "crowded": 105 older logs, named as if from a later date (the
+        // clock set back since), the latest-named the oldest
+        QTest::addColumn<QString>("folder");
         QTest::addColumn<QStringList>("notes");
         const QString outcome = "Outcome: update complete after T s; image PATH, 16484 bytes";
         // A pty has no latency timer: said once, and the update goes on as on any port.
@@ -207,9 +209,12 @@ private slots:
             QVERIFY(QFile(logs.path()).open(QIODevice::WriteOnly)); // a file where the folder should be
             UpdateLog::setFolder(logs.filePath("logs"));
         }
-        for (int i = 0; folder == "crowded" && i < 105; ++i)
-            QVERIFY(logs.mkpath(".") && QFile(logs.filePath(QString::asprintf("update-20000101-0000%02d-000.log", i)))
-                                            .open(QIODevice::WriteOnly));
+        for (int i = 0; folder == "crowded" && i < 105; ++i) {
+            QFile seeded(logs.filePath(QString::asprintf("update-20991231-0000%02d-000.log", i)));
+            QVERIFY(logs.mkpath(".") && seeded.open(QIODevice::WriteOnly));
+            QVERIFY(seeded.setFileTime(QDateTime::currentDateTime().addDays(-1).addSecs(-i),
+                                       QFileDevice::FileModificationTime));
+        }
         DeviceConfig config;
         config.eraseUnanswered = silentErases;
         config.fault(FaultKind::LoseReply).atMessages = {6};
@@ -249,9 +254,30 @@ private slots:
         }
         QCOMPARE(next, run.debug.size());
         QCOMPARE(left.replaceInStrings(rig.imagePath(), "PATH"), notes);
+        // The update has ended: its engine holds the log no longer.
+        QDirIterator fds("/proc/self/fd", QDir::System);
+        while (fds.hasNext())
+            QVERIFY(QFileInfo(fds.next()).symLinkTarget() != QFileInfo(run.logPath).canonicalFilePath());
+        // The newest 100 by the files' own times: this update's and the 99 seeded last.
         if (folder == "crowded")
-            QCOMPARE(logs.entryList(QDir::Files, QDir::Name).mid(0, 1) << QString::number(logs.count() - 2),
-                     QStringList({"update-20000101-000006-000.log", "100"}));
+            QCOMPARE(QStringList({logs.entryList(QDir::Files, QDir::Name).first(),
+                                  logs.entryList(QDir::Files, QDir::Name).last(), QString::number(logs.count() - 2)}),
+                     QStringList({QFileInfo(run.logPath).fileName(), "update-20991231-000098-000.log", "100"}));
+    }
+
+    // Two updates starting in the same millisecond, in two programs: the second name taken is never
+    // opened over, even where it only leads elsewhere (a link the first update's file is behind).
+    void logNameTaken()
+    {
+        Rig rig;
+        UpdateLog::setClock([] { return QDateTime(QDate(2026, 12, 8), QTime(14, 25, 1, 123)); });
+        const QString logs = rig.folder() + "logs/";
+        QVERIFY(QDir().mkpath(logs));
+        QVERIFY(QFile::link(rig.folder() + "elsewhere.log", logs + "update-20261208-142501-123.log"));
+        UpdateLog log;
+        QVERIFY(log.open([] { return QStringList{"heading"}; }));
+        QCOMPARE(log.path(), logs + "update-20261208-142501-123-2.log");
+        QVERIFY(!QFile::exists(rig.folder() + "elsewhere.log"));
     }
 
     // Paced as on a real link, with the engine's own timer: the time left it gives along the way

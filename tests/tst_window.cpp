@@ -220,6 +220,9 @@ private slots:
         QTest::newRow("complete") << L{} << 0 << "Update complete in \\d+\\.\\d s";
         // The reason first; a path too long for the bar is shortened in its middle.
         QTest::newRow("image missing") << L{} << 0 << "Firmware image missing: /.*_full\\.bin";
+        // Nothing sent: the port's own reason, not a silent device.
+        QTest::newRow("port cannot be opened")
+            << L{} << 0 << "Port ttyGONE cannot be opened: No such file or directory";
     }
 
     void statusTexts()
@@ -234,6 +237,8 @@ private slots:
         config.eraseUnanswered = silentErases;
         config.fault(FaultKind::LoseReply).atMessages = std::vector<qint64>(lost.begin(), lost.end());
         rig.plugIn(config);
+        if (text.startsWith("Port "))
+            rig.offered = {Rig::ftdiPort("ttyGONE")};
         rig.pressStart();
         BootTest *engine = rig.latest();
         QVERIFY2(rig.run(

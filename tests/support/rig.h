@@ -162,6 +162,7 @@ struct UpdateOutcome
     FlashCheck flash;
     bool startCommandLost; // "$MJAPP" was the message the link lost
     QStringList debug;
+    QString logPath;
     QStringList log; // the engine's log file
 };
 
@@ -275,13 +276,15 @@ struct Rig
         const bool startLost = device.model().faultHits(FaultKind::LoseCommand, counters.messagesReceived) &&
                                !counters.applicationStarts && engine->condition() == BootTest::Completed;
         QFile log(engine->logPath());
-        log.open(QIODevice::ReadOnly | QIODevice::Text);
+        if (!log.fileName().isEmpty())
+            log.open(QIODevice::ReadOnly | QIODevice::Text);
         return {engine->condition(),
                 !EngineProbe::port(engine)->isOpen(),
                 counters,
                 checkFlash(device.flash(), image),
                 startLost,
                 debug.lines,
+                engine->logPath(),
                 QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)};
     }
 
