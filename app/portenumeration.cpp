@@ -2,6 +2,7 @@
 
 #include "latencytimer.h"
 
+#include <QDir>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
@@ -46,6 +47,19 @@ QT_WARNING_POP
 #endif
 #endif
 
+// Linux names each USB adapter by its own ids and serial number too: a name that stays the same
+// when the kernel numbers the adapter anew (a re-plug while another program held the old name).
+QString stableNameOf(const QString &systemLocation)
+{
+    const QFileInfoList links = QDir(QStringLiteral("/dev/serial/by-id"))
+                                    .entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &link : links) {
+        if (link.canonicalFilePath() == systemLocation)
+            return link.absoluteFilePath();
+    }
+    return QString();
+}
+
 } // namespace
 
 QList<PortRecord> systemSerialPorts()
@@ -62,6 +76,11 @@ QList<PortRecord> systemSerialPorts()
         port.description = info.description();
         port.serialNumber = info.serialNumber();
         port.latencyMs = latencyTimerMs(port.name);
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier()) {
+            port.vendorId = info.vendorIdentifier();
+            port.productId = info.productIdentifier();
+        }
+        port.stableName = stableNameOf(info.systemLocation());
         ports << port;
     }
     return ports;

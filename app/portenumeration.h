@@ -18,6 +18,9 @@ struct PortRecord
     QString description;
     QString serialNumber;
     int latencyMs = -1; // the FTDI latency timer, where the system shows it
+    int vendorId = -1;  // USB ids, where the system reports them
+    int productId = -1;
+    QString stableName = QString(); // a name that follows the adapter, not the socket (/dev/serial/by-id/...)
 };
 
 using PortEnumerator = std::function<QList<PortRecord>()>;

@@ -34,6 +34,13 @@ QString progressText(const BootTest &engine)
     return tr("Erasing the device - Please wait");
 }
 
+QString silence(const BootTest &engine)
+{
+    return (engine.phase() == BootTest::Erasing ? tr("Erase not answered for %1 - check the cable")
+                                                : tr("Device not answering for %1 - check the cable"))
+        .arg(UpdateStatus::duration(engine.silentForMs()));
+}
+
 } // namespace
 
 namespace UpdateStatus {
@@ -47,12 +54,11 @@ QString text(const BootTest &engine)
         return progressText(engine);
     case BootTest::NotAnswering:
         // The likeliest causes: the cable, or the unit not in its bootloader.
-        return (engine.phase() == BootTest::Erasing ? tr("Erase not answered for %1 - check the cable")
-                                                    : tr("Device not answering for %1 - check the cable"))
-                   .arg(duration(engine.silentForMs())) +
-               QLatin1Char('\n') + tr("Unit LEDs Red Blue Red? The update resumes once it answers");
+        return silence(engine) + QLatin1Char('\n') + tr("Unit LEDs Red Blue Red? The update resumes once it answers");
     case BootTest::LinkLost:
-        return tr("Connection to the device lost - reconnect it and press Start");
+        // The port is opened again by itself once the adapter is back: nothing to press.
+        return tr("Connection to the device lost - plug the USB cable back in; the update goes on by itself") +
+               QLatin1Char('\n') + silence(engine);
     case BootTest::PortFailed:
         return tr("Port %1 cannot be opened: %2").arg(engine.portName(), engine.portProblem());
     case BootTest::ImageRefused:

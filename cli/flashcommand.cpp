@@ -181,11 +181,20 @@ int FlashCommand::listPorts()
                                                               each.latencyMs > LatencyTimer::LowestWorthIt
                                                                   ? QStringLiteral("at 1 ms updates run faster")
                                                                   : QStringLiteral("nothing to gain"));
-        io.out(QStringLiteral("%1: %2, %3 - %4%5\n")
+        QString adapter;
+        if (each.vendorId >= 0)
+            adapter += QStringLiteral(", USB %1:%2")
+                           .arg(each.vendorId, 4, 16, QLatin1Char('0'))
+                           .arg(each.productId, 4, 16, QLatin1Char('0'));
+        if (!each.serialNumber.isEmpty())
+            adapter += QStringLiteral(", serial number ") + each.serialNumber;
+        // For scripts: the name that stays with the adapter when the system numbers it anew.
+        const QString stable = each.stableName.isEmpty() ? QString() : QStringLiteral("; by id: ") + each.stableName;
+        io.out(QStringLiteral("%1: %2, %3%4 - %5%6%7\n")
                    .arg(each.name,
                         each.manufacturer.isEmpty() ? QStringLiteral("(no manufacturer)") : each.manufacturer,
-                        each.description.isEmpty() ? QStringLiteral("(no description)") : each.description, verdict,
-                        latency));
+                        each.description.isEmpty() ? QStringLiteral("(no description)") : each.description, adapter,
+                        verdict, latency, stable));
     }
     if (ports.isEmpty())
         io.out(QStringLiteral("No serial ports found\n"));
@@ -251,7 +260,9 @@ QString FlashCommand::progressLine() const
     if (e.condition() == BootTest::NotAnswering) {
         what = UpdateStatus::text(e).section(QLatin1Char('\n'), 0, 0);
     } else if (e.condition() == BootTest::LinkLost) {
-        what = QStringLiteral("Connection to the device lost - check the cable");
+        // The update goes on once the adapter is back; until the give-up time has run out.
+        what = QStringLiteral("Connection lost - plug the USB cable back in (giving up in %1)")
+                   .arg(UpdateStatus::duration(qMax<qint64>(0, giveUpMs - e.silentForMs())));
     } else {
         switch (e.phase()) {
         case BootTest::Erasing:

@@ -15,40 +15,33 @@ BootTest::BootTest(QString portName)
 {
 }
 
-BootTest::BootTest(QString portName, FirmwareImage image) : QObject(nullptr), imageFile(std::move(image))
+BootTest::BootTest(QString portName, FirmwareImage image)
+    : QObject(nullptr), imageFile(std::move(image)), link([this](const QString &line) { note(line); })
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
     if (activeEngine && activeEngine != this)
         activeEngine->stop(QStringLiteral("update stopped by a new Start"));
     activeEngine = this;
     clock.start();
-    if (!log.open([&] { return logHeading(portName, imageFile); })) {
+    const QSerialPortInfo listed = listedPort(portName);
+    if (!log.open([&] { return logHeading(portName, listed, imageFile); })) {
         logFailed = true;
         qDebug() << "Update log not written:" << log.problem();
     }
 
     serialPort = new QSerialPort(portName);
-    serialPort->setBaudRate(LinkBaud, QSerialPort::AllDirections);
-    serialPort->setDataBits(QSerialPort::Data8);
-    serialPort->setParity(QSerialPort::NoParity);
-    serialPort->setStopBits(QSerialPort::OneStop);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    link.configure(serialPort, listed);
     lineLength = 0;
     tickTimer = new QTimer(this);
     connect(tickTimer, SIGNAL(timeout()), this, SLOT(on_Timer()));
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(SerialGotData()));
     // A lambda, not a slot: the device unplugged is reported once and read by the window.
     connect(serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error != QSerialPort::ResourceError || !isRunning() || linkLost || closedAfterStart)
-            return;
-        // Once "$MJAPP" is out, the new application may take the line: the expected end, not a fault.
-        if (startApplicationSent) {
-            closedAfterStart = true;
-            note(QStringLiteral("Connection closed after the start command, as the new firmware starts"));
-            return;
-        }
-        linkLost = true;
-        trace(debugText("Connection lost", serialPort->portName()));
+        // A hung-up tty (an unplugged adapter on Linux) reads end-of-file without end, which the
+        // port reports as a read error again and again: a few in a row with nothing read are
+        // the same news as the device gone.
+        if (error == QSerialPort::ResourceError || (error == QSerialPort::ReadError && ++readErrors >= 3))
+            portGone();
     });
     // The window may be closed mid-update; the log says so rather than just stopping.
     if (QCoreApplication::instance()) {
@@ -58,9 +51,8 @@ BootTest::BootTest(QString portName, FirmwareImage image) : QObject(nullptr), im
         });
     }
     trace(debugText("Test Port ", portName));
-    if (!serialPort->open(QIODevice::ReadWrite))
+    if (!link.open())
         note(QStringLiteral("Port not opened: %1").arg(serialPort->errorString()));
-    checkLatency();
     openImage();
     // Nothing goes out through a port that did not open: said as it is, not as a silent device.
     if (isRunning() && !serialPort->isOpen()) {
@@ -79,7 +71,7 @@ BootTest::~BootTest()
     trace(debugText(serialPort->portName()));
     if (serialPort->isOpen()) {
         serialPort->readAll();
-        serialPort->close();
+        link.closeForGood();
         trace(QStringLiteral("Close"));
     }
     delete serialPort;
@@ -98,16 +90,6 @@ BootTest::Condition BootTest::condition() const
     return Working;
 }
 
-QString BootTest::portName() const
-{
-    return serialPort->portName();
-}
-
-qint64 BootTest::elapsedMs() const
-{
-    return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed();
-}
-
 BootTest::Phase BootTest::phase() const
 {
     switch (sequencerStage) {
@@ -123,21 +105,6 @@ BootTest::Phase BootTest::phase() const
     }
 }
 
-qint64 BootTest::estimatedMsLeft() const
-{
-    return isRunning() ? pace.msLeft(imageFileSize) : -1;
-}
-
-qint64 BootTest::silentForMs() const
-{
-    return qint64(qMax(silentTicks, 0)) * TickMs;
-}
-
-QString BootTest::logProblem() const
-{
-    return logFailed ? log.problem() : QString();
-}
-
 void BootTest::openImage()
 {
     sequencerStage = StageFinish;
@@ -149,23 +116,21 @@ void BootTest::openImage()
         trace(imageFile.path());
     if (!imageFile.detail().isEmpty())
         trace(imageFile.detail());
-    if (imageFile.problem().isEmpty())
+    if (imageFile.problem().isEmpty()) {
         sequencerStage = StagePrepare;
-    else
-        refuseImage(imageFile.problem());
-}
-
-void BootTest::refuseImage(const QString &why)
-{
+        return;
+    }
     // The stage stays at StageFinish: nothing is sent, the port closes on the first step.
-    problem = why;
-    finish(ImageRefused, QStringLiteral("image refused (%1)").arg(why));
+    problem = imageFile.problem();
+    finish(ImageRefused, QStringLiteral("image refused (%1)").arg(problem));
 }
 
 void BootTest::on_Timer()
 {
     if (this != activeEngine)
         return;
+    if (isRunning() && link.retry(clock.elapsed()))
+        resendOutstanding();
     // Silence counts only while an answer is due: not in the engine's own pauses.
     if (silentTicks >= 0 && answerDue)
         ++silentTicks;
@@ -215,10 +180,9 @@ void BootTest::stepPrepare()
         retryCount = 1;
         tickCountdown = EraseRetryStepTicks;
     } else {
-        if (serialPort->open(QIODevice::ReadWrite)) {
+        if (link.isDown() ? link.reopen(clock.elapsed()) : link.open())
             note(QStringLiteral("Port reopened"));
-            checkLatency(); // a re-plugged adapter comes back with its default
-        } else
+        else
             note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
@@ -304,12 +268,53 @@ void BootTest::stepFinish()
 {
     trace(debugText("Chain:", unsigned(chainCount)));
     if (chainStep == 5)
-        serialPort->close();
+        link.closeForGood();
     if (startApplicationSent && terminal == Working)
         finish(Completed, QStringLiteral("update complete"));
     // The engine may live on (the window keeps it): it holds no file open once it is idle.
     if (!isRunning())
         log.close();
+}
+
+void BootTest::portGone()
+{
+    if (!isRunning() || closedAfterStart)
+        return;
+    // Once "$MJAPP" is out, the new application may take the line: the expected end, not a fault.
+    // Nothing more is sent: the port closes now rather than read a dead line until the final stage.
+    if (startApplicationSent) {
+        closedAfterStart = true;
+        note(QStringLiteral("Connection closed after the start command, as the new firmware starts"));
+        QTimer::singleShot(0, this, [this] { link.closeForGood(); });
+        return;
+    }
+    if (!linkLost)
+        trace(debugText("Connection lost", serialPort->portName()));
+    linkLost = true;
+    // Closed once the port's own error handling is over; the tick opens it again when it can.
+    QTimer::singleShot(0, this, [this] {
+        if (isRunning() && linkLost)
+            link.lost(clock.elapsed());
+    });
+}
+
+void BootTest::resendOutstanding()
+{
+    // Whatever was on its way when the link went is lost: a part line would spoil the next answer.
+    lineLength = 0;
+    readErrors = 0;
+    if (!answerDue)
+        return;
+    if (sequencerStage == StageErase) {
+        note(QStringLiteral("Erase sent again: the port is back"));
+        composeMessage("%s", EraseCommand);
+        sendMessage(txBuffer);
+        tickCountdown = EraseAnswerTicks;
+    } else if (sequencerStage == StageProgram || sequencerStage == StageFill) {
+        note(QStringLiteral("Block %1 sent again: the port is back").arg(QString::number(masterAddress, 16).toUpper()));
+        sendProgramBlock(currentBlock, masterAddress, true);
+        tickCountdown = BlockAnswerTicks;
+    }
 }
 
 void BootTest::noteResend()
@@ -322,21 +327,10 @@ void BootTest::noteResend()
         unanswered = true;
 }
 
-void BootTest::checkLatency()
-{
-    if (!serialPort->isOpen())
-        return;
-    latency = lowerLatency(*serialPort);
-    const QString line = latency.logLine();
-    if (line != latencyLogged)
-        note(line);
-    latencyLogged = line;
-}
-
 int BootTest::heldAnswerMs() const
 {
-    if (latency.worthLowering())
-        return latency.ms;
+    if (link.latency().worthLowering())
+        return link.latency().ms;
     return pace.heldMs();
 }
 
@@ -346,14 +340,11 @@ qint64 BootTest::msAtLowLatency() const
     return held < 0 ? elapsedMs() : qMax<qint64>(0, elapsedMs() - qint64(pace.answers()) * (held - 1));
 }
 
-QString BootTest::lowerLatencyHowTo() const
-{
-    return ::lowerLatencyHowTo(serialPort->portName());
-}
-
 void BootTest::SerialGotData()
 {
     const QByteArray bytes = serialPort->readAll();
+    if (!bytes.isEmpty())
+        readErrors = 0;
     trace(QStringLiteral("d"));
     receiveBytes(bytes);
 }
@@ -476,8 +467,7 @@ void BootTest::stop(const QString &outcome)
     if (terminal == Working)
         finish(Retired, endedBy(outcome));
     tickTimer->stop();
-    if (serialPort->isOpen())
-        serialPort->close();
+    link.closeForGood();
     imageFile.close();
     log.close();
 }
@@ -509,9 +499,9 @@ void BootTest::finish(Condition condition, const QString &outcome)
 void BootTest::logOutcome(const QString &outcome)
 {
     const QString image = imageFile.path().isEmpty() ? QStringLiteral("(none)") : imageFile.path();
-    note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes")
+    note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes%5")
              .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image,
-                  QString::number(imageFileSize)));
+                  QString::number(imageFileSize), link.lossSummary(clock.elapsed())));
 }
 
 void BootTest::trace(const QString &line)

@@ -4,14 +4,15 @@
 #include "answerpace.h"
 #include "enginestate.h"
 #include "firmwareimage.h"
-#include "latencytimer.h"
+#include "seriallink.h"
 #include "updatelog.h"
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
-class QSerialPort;
+#include <QSerialPort>
+
 class QTimer;
 
 class BootTest : public QObject
@@ -23,7 +24,8 @@ public:
     enum Condition {
         Working,      // on its way (or waiting for its first step)
         NotAnswering, // a command has gone unanswered; back to Working on the next answer
-        LinkLost,     // the port reported the device gone; back to Working on the next answer
+        LinkLost,     // the port reported the device gone; it is opened again once the device is back,
+                      // and the update goes on: back to Working on the next answer
         ImageRefused, // nothing was sent: the image is missing or unusable (see imageProblem)
         PortFailed,   // nothing was sent: the port could not be opened (see portProblem)
         Completed,    // "$MJAPP" sent and the final stage done
@@ -62,21 +64,21 @@ public:
     // Why the image was refused, short, to follow "Firmware image "; empty otherwise. The debug
     // stream has the details.
     QString imageProblem() const { return terminal == ImageRefused ? problem : QString(); }
-    QString portName() const;
+    QString portName() const { return serialPort->portName(); }
     // Why the port could not be opened, the system's words; empty otherwise.
     QString portProblem() const { return terminal == PortFailed ? problem : QString(); }
     // Once the update has ended: the SHA-256 of the image sent, where the file on disk no longer
     // holds it (changed during the update); empty otherwise.
     QString imageChangedFrom() const { return changedFrom; }
     // Milliseconds from construction to completion (or to now while running).
-    qint64 elapsedMs() const;
+    qint64 elapsedMs() const { return finishedAfterMs >= 0 ? finishedAfterMs : clock.elapsed(); }
     Phase phase() const;
     // Milliseconds to the end of the update at the pace of the latest answers; -1 while there
     // is no pace to go by.
-    qint64 estimatedMsLeft() const;
+    qint64 estimatedMsLeft() const { return isRunning() ? pace.msLeft(imageFileSize) : -1; }
     // How long the device has been silent, in ticks of 200 ms, as milliseconds: since its last
     // answer, or since the first command before any answer.
-    qint64 silentForMs() const;
+    qint64 silentForMs() const { return qint64(qMax(silentTicks, 0)) * Protocol::TickMs; }
     // How long the port holds each of the device's answers, in ms, when its latency timer costs
     // time: above 2 ms by the driver's own setting, or measured over the first blocks at more
     // than 8 ms beyond the wire time; -1 otherwise.
@@ -84,12 +86,12 @@ public:
     // The update's time had the port held each answer 1 ms only.
     qint64 msAtLowLatency() const;
     // How the operator sets the port's latency timer to 1 ms.
-    QString lowerLatencyHowTo() const;
+    QString lowerLatencyHowTo() const { return ::lowerLatencyHowTo(serialPort->portName()); }
 
     // The update's log file; empty when none could be written.
     QString logPath() const { return log.path(); }
     // Why the log could not be written, from its start or from some line on; empty while it is whole.
-    QString logProblem() const;
+    QString logProblem() const { return logFailed ? log.problem() : QString(); }
 
     // Line assembly: stores received bytes and hands every completed line to the recogniser.
     void receiveBytes(const QByteArray &bytes);
@@ -102,7 +104,6 @@ private:
     friend struct EngineProbe; // test access
 
     void openImage();
-    void refuseImage(const QString &problem);
     void advanceSequencer();
     void stepPrepare();
     void stepErase();
@@ -115,7 +116,8 @@ private:
     void sendProgramBlock(const QByteArray &block, quint32 address, bool resend = false);
     int sendMessage(char *text);
     void noteResend();
-    void checkLatency();
+    void portGone();
+    void resendOutstanding();
     QString endedBy(const QString &how) const;
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
@@ -138,6 +140,7 @@ private:
     bool linkLost = false;
     bool startApplicationSent = false;
     bool closedAfterStart = false; // the link ended once "$MJAPP" was out
+    int readErrors = 0;            // in a row, nothing read in between
     int consecutiveResends = 0;
     bool sentDuringBatch = false; // a message went out while the current received batch is handled
     QString problem;
@@ -150,6 +153,5 @@ private:
     int silentTicks = -1;   // while an answer was due, since the last answer; -1 before any command
     bool answerDue = false; // an erase or a block is out, unanswered
     AnswerPace pace;
-    LatencyTimer latency;
-    QString latencyLogged;
+    SerialLink link;
 };

@@ -1,6 +1,7 @@
 #include "latencytimer.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSerialPort>
 
 #if defined(Q_OS_LINUX)
@@ -29,8 +30,12 @@ int serialIoctl(int fd, unsigned long request, serial_struct *serial)
 
 QString sysfsFile(const QString &portName)
 {
-    // "ttyUSB0" from "/dev/ttyUSB0" or "ttyUSB0".
-    return sysfs + QLatin1Char('/') + portName.section(QLatin1Char('/'), -1) + QStringLiteral("/latency_timer");
+    // "ttyUSB0" from "/dev/ttyUSB0", "ttyUSB0" or a link to it ("/dev/serial/by-id/...", which the
+    // port calls "serial/by-id/...").
+    const QString path = portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName;
+    const QString device = QFileInfo(path).canonicalFilePath();
+    return sysfs + QLatin1Char('/') + (device.isEmpty() ? portName : device).section(QLatin1Char('/'), -1) +
+           QStringLiteral("/latency_timer");
 }
 
 QString errorText(int error)
@@ -87,6 +92,18 @@ LatencyTimer lowerLatency(QSerialPort &port)
     }
     result.ms = latencyTimerMs(port.portName());
     return result;
+}
+
+void restoreLatency(QSerialPort &port, const LatencyTimer &lowered)
+{
+    if (lowered.outcome != LatencyTimer::Lowered)
+        return;
+    // As when it was lowered: exactly what is read, the one flag taken back out.
+    serial_struct serial{};
+    if (serialIoctl(int(port.handle()), TIOCGSERIAL, &serial) != 0 || !(serial.flags & ASYNC_LOW_LATENCY))
+        return;
+    serial.flags &= ~ASYNC_LOW_LATENCY;
+    serialIoctl(int(port.handle()), TIOCSSERIAL, &serial);
 }
 
 int latencyTimerMs(const QString &portName)
@@ -169,6 +186,8 @@ int latencyTimerMs(const QString &portName)
     return found;
 }
 
+void restoreLatency(QSerialPort &, const LatencyTimer &) {}
+
 QString lowerLatencyHowTo(const QString &portName)
 {
     return QStringLiteral("Device Manager: Ports (COM & LPT) > USB Serial Port (%1) > Properties > Port Settings > "
@@ -187,6 +206,8 @@ LatencyTimer lowerLatency(QSerialPort &)
     result.reason = QStringLiteral("not known on this system");
     return result;
 }
+
+void restoreLatency(QSerialPort &, const LatencyTimer &) {}
 
 int latencyTimerMs(const QString &)
 {

@@ -34,6 +34,10 @@ struct LatencyTimer
 // the port; only an administrator may change it, so it is never written. Never fails an update.
 LatencyTimer lowerLatency(QSerialPort &port);
 
+// Puts back what lowerLatency() changed on the port (Linux: the low-latency flag it set), so that
+// the setting does not outlive the program on that adapter.
+void restoreLatency(QSerialPort &port, const LatencyTimer &lowered);
+
 // The timer of a port by name, as the system shows it; -1 where it shows none.
 int latencyTimerMs(const QString &portName);
 

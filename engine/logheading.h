@@ -2,8 +2,12 @@
 // support asks first.
 #pragma once
 
+#include <QSerialPortInfo>
 #include <QStringList>
 
 class FirmwareImage;
 
-QStringList logHeading(const QString &portName, const FirmwareImage &image);
+// The port as the system lists it, by its name, its path or a link to it; null when not listed.
+QSerialPortInfo listedPort(const QString &portName);
+
+QStringList logHeading(const QString &portName, const QSerialPortInfo &listed, const FirmwareImage &image);

@@ -207,6 +207,13 @@ private slots:
                 logOf(run).value(logOf(run).size() - 1).contains(" Outcome: " + outcome.section('|', 1) + " after "),
                 qPrintable(logOf(run).join('\n')));
         }
+        // While lost, one line says what to do and how long it waits for it.
+        if (how == "unplugged")
+            QCOMPARE(run.err
+                         .filter(QRegularExpression("^ *\\d+ %  Connection lost - plug the USB cable back in \\(giving "
+                                                    "up in [123] s\\)$"))
+                         .size(),
+                     1);
         if (how != "unplugged") // the erase, byte for byte, and nothing after it; without an image, nothing
             QCOMPARE(wire + link.drain(), how == "fifo" ? QByteArray() : QByteArray("$MERASE,4000,C000*5DCA\n"));
     }
@@ -272,7 +279,7 @@ private slots:
                                        << "Port DIR cannot be opened: Is a directory";
         QTest::newRow("one FTDI port") << image << 0x5000 << ftdi << -1 << "";
         QTest::newRow("list") << QStringList{"--list"} << -1 << QStringList{"ftdi0", "Prolific"} << 0
-                              << "LINK: FTDI, USB Serial Port - qualifies";
+                              << "LINK: FTDI, USB Serial Port, serial number SN - qualifies";
     }
 
     // Checked before anything is opened or sent: nothing reaches any port.

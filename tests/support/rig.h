@@ -242,9 +242,11 @@ struct Rig
                 tickWindow();
             ++ticks;
         };
-        // A tick before the engine's next step, with nothing on its way, causes no traffic.
+        // A tick before the engine's next step, with nothing on its way, causes no traffic; one
+        // while the link is lost may open the port again and send.
         for (int left = maxTicks; left > 0 && !done(); --left)
-            oneTick(tickCountdown <= 1 || (device && device->pendingReplies()));
+            oneTick(tickCountdown <= 1 || (device && device->pendingReplies()) ||
+                    engine->condition() == BootTest::LinkLost);
         return done();
     }
     // Ended, and the final stage has run (some replies leave the port open after it).
