@@ -42,13 +42,6 @@ command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64"
 rm -rf "$run"
 mkdir -p "$run"
 
-echo "== Linux FTDI driver: build"
-nice cmake -S . -B build -G Ninja -DVELMORITH_QT_MAJOR=5 >/dev/null
-nice cmake --build build --target velmorith-flash velmorith-sim >"$run/build.log" ||
-    harness_fail "build: $(tail -n 20 "$run/build.log")"
-flash=$PWD/build/bin/velmorith-flash
-sim=$PWD/build/bin/velmorith-sim
-
 # --- The kernel: Debian's package, unpacked once -------------------------------------------------
 
 kernel=$work/kernel
@@ -71,11 +64,22 @@ if [ ! -s "$kernel/.from" ]; then
     dpkg -x "$kernel"/deb/*.deb "$kernel/root" || harness_fail "dpkg -x $(ls "$kernel"/deb/*.deb)"
     rm -rf "$kernel/deb"
     echo "$package" >"$kernel/.from"
-    echo "$package fetched and unpacked: $(harness_since "$step_began") s"
+    fetched="$package fetched and unpacked: $(harness_since "$step_began") s"
 fi
 vmlinuz=$(ls "$kernel"/root/boot/vmlinuz-* 2>/dev/null | head -n 1)
 modules=$(ls -d "$kernel"/root/lib/modules/* 2>/dev/null | head -n 1)
 [ -f "$vmlinuz" ] && [ -d "$modules" ] || harness_fail "no kernel or modules in $kernel (remove it to fetch again)"
+
+# Said only once nothing can skip the checks any more.
+echo "== Linux FTDI driver: set-up"
+[ -z "${fetched:-}" ] || echo "$fetched"
+step_began=$(harness_now_ms)
+nice cmake -S . -B build -G Ninja -DVELMORITH_QT_MAJOR=5 >/dev/null
+nice cmake --build build --target velmorith-flash velmorith-sim >"$run/build.log" ||
+    harness_fail "build: $(tail -n 20 "$run/build.log")"
+echo "velmorith-flash and velmorith-sim: $(harness_since "$step_began") s"
+flash=$PWD/build/bin/velmorith-flash
+sim=$PWD/build/bin/velmorith-sim
 
 # --- The guest's initramfs -----------------------------------------------------------------------
 
