@@ -1,6 +1,8 @@
 # Sourced by the harness scripts (the wine checks, the real FTDI driver under QEMU): times, bounded
 # waits, and the processes a script starts, ended by PID on every way out.
 #   harness_track PID...        end this process with the script (TERM, then KILL after 5 s)
+#   harness_end PID [SECONDS]   end a tracked process now, the same way (KILL after SECONDS, 5),
+#                               and no longer track it
 #   harness_on_exit COMMAND     run COMMAND on the way out too, before the tracked processes end
 #   harness_wait SECONDS CMD... poll CMD every 0.1 s until it succeeds; false once SECONDS have passed
 #   harness_now_ms, harness_seconds MS ("12.3"), harness_since MS (seconds since MS, "12.3")
@@ -20,6 +22,20 @@ harness_fail() {
 
 harness_track() { harness_pids+=("$@"); }
 harness_on_exit() { harness_exit_commands+=("$*"); }
+
+# Untracked once reaped: a PID the system hands out again is not ours to end.
+harness_end() {
+    local pid=$1 limit=${2:-5} i kept=()
+    kill "$pid" 2>/dev/null || true
+    for ((i = 0; i < limit * 10; i++)); do
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    for i in "${harness_pids[@]}"; do [ "$i" = "$pid" ] || kept+=("$i"); done
+    harness_pids=("${kept[@]}")
+}
 
 harness_wait() {
     local limit=$1 deadline

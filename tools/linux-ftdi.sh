@@ -1,0 +1,487 @@
+#!/usr/bin/env bash
+# velmorith-flash through Linux's own FTDI driver: Debian's kernel under QEMU (TCG) with QEMU's
+# emulated FT232 on an xHCI controller; behind the chip, the simulated device (velmorith-sim) on
+# a host pseudo-terminal. The guest has no disk: an initramfs with busybox, the program and its
+# libraries, the USB and FTDI modules and udevd (tools/linux-ftdi-guest.sh is its init and the
+# command loop this script drives over the serial console). The adapter is plugged and pulled
+# through QMP. Checks, each one line with its time:
+#  - the port list in the guest (--list) names the port with the driver's strings;
+#  - a whole update of an image that ends mid-block: exit 0, the flash exact, "$MJAPP" once;
+#  - the latency timer: 16 in sysfs before the run, 1 while it runs, and the log says so;
+#  - a silent device: exit 4 after the give-up time;
+#  - the adapter pulled at about a third of an update and plugged back 3 s later while the
+#    program runs; what happens after the replug is printed in full.
+# The kernel package is fetched once into build-linux-ftdi/ (made again when missing). Where
+# QEMU or the kernel cannot be had, one line says so and it exits 0.
+# VELMORITH_QEMU_ACCEL=kvm tries KVM instead of TCG.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+HARNESS_WHAT="Linux FTDI check"
+. tools/harness.sh
+. tools/setup.sh
+began=$(harness_now_ms)
+
+# What the coming engine change alters; each a one-word switch.
+expect_latency_restored=no # yes: the timer found before a run is back in sysfs after it
+expect_replug_resumed=no   # yes: the run survives the replug and completes, the adapter back as ttyUSB0
+expect_list_usb=no         # yes: --list adds ", USB 0403:6001, serial number ..." and the by-id name
+expect_no_spin=no          # yes: once the adapter is pulled, the program uses under a fifth of the CPU
+
+work=$PWD/build-linux-ftdi
+run=$work/run
+skip() {
+    echo "== Linux FTDI driver check skipped: $*"
+    exit 0
+}
+
+mkdir -p "$work"
+velmorith_need "${VELMORITH_BUILD_PACKAGES[@]}"
+(velmorith_need qemu-system-x86 busybox-static udev socat) >"$work/packages.log" 2>&1 ||
+    skip "qemu-system-x86, busybox-static, udev or socat cannot be installed: $(tail -n 1 "$work/packages.log")"
+command -v qemu-system-x86_64 >/dev/null || skip "no qemu-system-x86_64"
+rm -rf "$run"
+mkdir -p "$run"
+
+# --- The kernel: Debian's package, unpacked once -------------------------------------------------
+
+kernel=$work/kernel
+if [ ! -s "$kernel/.from" ]; then
+    step_began=$(harness_now_ms)
+    sudo=""
+    [ "$(id -u)" = 0 ] || sudo=sudo
+    command -v apt-get >/dev/null || skip "no apt-get to fetch Debian's kernel package with"
+    package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+    if [ -z "$package" ]; then
+        $sudo apt-get update -qq >"$work/apt.log" 2>&1 || true
+        package=$(apt-cache depends linux-image-amd64 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[0-9].*\)/\1/p' | head -n 1)
+    fi
+    [ -n "$package" ] || skip "the package archive names no Debian kernel (linux-image-amd64)"
+    rm -rf "$kernel"
+    mkdir -p "$kernel/deb"
+    # As root, apt would hand the download to its sandbox user, who may not write here.
+    (cd "$kernel/deb" && apt-get download -q -o APT::Sandbox::User="$(id -un)" "$package") >"$work/apt.log" 2>&1 ||
+        skip "Debian's kernel package $package cannot be fetched: $(tail -n 1 "$work/apt.log")"
+    dpkg -x "$kernel"/deb/*.deb "$kernel/root" || harness_fail "dpkg -x $(ls "$kernel"/deb/*.deb)"
+    rm -rf "$kernel/deb"
+    echo "$package" >"$kernel/.from"
+    fetched="$package fetched and unpacked: $(harness_since "$step_began") s"
+fi
+vmlinuz=$(ls "$kernel"/root/boot/vmlinuz-* 2>/dev/null | head -n 1)
+modules=$(ls -d "$kernel"/root/lib/modules/* 2>/dev/null | head -n 1)
+[ -f "$vmlinuz" ] && [ -d "$modules" ] || harness_fail "no kernel or modules in $kernel (remove it to fetch again)"
+
+# Said only once nothing can skip the checks any more.
+echo "== Linux FTDI driver: set-up"
+[ -z "${fetched:-}" ] || echo "$fetched"
+step_began=$(harness_now_ms)
+nice cmake -S . -B build -G Ninja -DVELMORITH_QT_MAJOR=5 >/dev/null
+nice cmake --build build --target velmorith-flash velmorith-sim >"$run/build.log" ||
+    harness_fail "build: $(tail -n 20 "$run/build.log")"
+echo "velmorith-flash and velmorith-sim: $(harness_since "$step_began") s"
+flash=$PWD/build/bin/velmorith-flash
+sim=$PWD/build/bin/velmorith-sim
+
+# --- The guest's initramfs -----------------------------------------------------------------------
+
+step_began=$(harness_now_ms)
+root=$run/initramfs
+mkdir -p "$root"/{bin,modules,images,opt/velmorith,lib/systemd,lib/udev/rules.d}
+# The guest's only shell and tools, before any library is there: busybox-static's.
+! ldd /bin/busybox >/dev/null 2>&1 || harness_fail "/bin/busybox is not the static one (busybox-static)"
+cp /bin/busybox "$root/bin/busybox"
+cp tools/linux-ftdi-guest.sh "$root/init"
+chmod +x "$root/init"
+strip -o "$root/opt/velmorith/velmorith-flash" "$flash"
+# udevd gives the port list its USB strings and makes the /dev/serial/by-id/ links.
+cp /bin/udevadm "$root/bin/udevadm"
+ln -s ../../bin/udevadm "$root/lib/systemd/systemd-udevd"
+cp /lib/udev/rules.d/60-serial.rules "$root/lib/udev/rules.d/"
+for binary in "$flash" /bin/udevadm; do
+    for library in $(ldd "$binary" | grep -o '/[^ ]*'); do
+        mkdir -p "$root$(dirname "$library")"
+        cp -L "$library" "$root$library"
+    done
+done
+
+# The modules and those they depend on, each after its dependencies, as modinfo's depends= says.
+module_order=()
+add_module() {
+    local name=$1 file dependency
+    [[ " ${module_order[*]} " == *" $name "* ]] && return 0
+    file=$(find "$modules/kernel" \( -name "$name.ko" -o -name "$name.ko.xz" -o -name "${name//-/_}.ko" \
+        -o -name "${name//-/_}.ko.xz" -o -name "${name//_/-}.ko" -o -name "${name//_/-}.ko.xz" \) | head -n 1)
+    [ -n "$file" ] || harness_fail "kernel module $name is not in $modules"
+    case $file in
+    *.xz) xz -dc "$file" >"$root/modules/$name.ko" ;;
+    *) cp "$file" "$root/modules/$name.ko" ;;
+    esac
+    for dependency in $(tr '\0' '\n' <"$root/modules/$name.ko" | sed -n 's/^depends=//p' | head -n 1 | tr , ' '); do
+        add_module "$dependency"
+    done
+    module_order+=("$name")
+}
+add_module xhci-pci
+add_module ftdi_sio
+echo "${module_order[*]}" >"$root/modules/order"
+
+# The images: each ends mid-block, so that the last block is short and the fill runs past the end.
+head -c $((0x4000 + 0x805)) /dev/urandom >"$root/images/whole.bin"
+head -c $((0x4000 + 0x1805)) /dev/urandom >"$root/images/long.bin"
+images=$root/images
+(cd "$root" && find . | busybox cpio -o -H newc -R 0:0 2>/dev/null) >"$run/initramfs.cpio"
+echo "initramfs: $(($(stat -c %s "$run/initramfs.cpio") / 1048576)) MiB, modules ${module_order[*]} ($(harness_since "$step_began") s)"
+
+# Blocks a complete update programs: the image's, then zero blocks up to the next 4 KiB.
+blocks_of() {
+    local size bytes blocks
+    size=$(stat -c %s "$1")
+    bytes=$((size - 0x4000))
+    blocks=$(((bytes + 31) / 32))
+    echo $((blocks + ((size + 4095) / 4096 * 4096 - 0x4000 - blocks * 32) / 32))
+}
+
+# --- QEMU, its console and QMP -------------------------------------------------------------------
+
+echo "== Linux FTDI driver: the guest"
+step_began=$(harness_now_ms)
+# The QMP socket's path must stay short.
+sockets=$(mktemp -d /tmp/velmorith-qemu.XXXXXX)
+harness_on_exit "rm -rf '$sockets'"
+console_log=$run/console.log
+mkfifo "$run/console.in" "$run/console.out"
+: >"$console_log"
+# Both ends opened read-write: nothing waits for the other side to open.
+cat <>"$run/console.out" >"$console_log" &
+harness_track $!
+exec {console}<>"$run/console.in"
+qemu_path() { echo "${1//,/,,}"; }
+qemu-system-x86_64 -nodefaults -no-user-config -display none -machine pc -accel "${VELMORITH_QEMU_ACCEL:-tcg}" \
+    -m 512 -smp 1 -no-reboot -kernel "$vmlinuz" -initrd "$run/initramfs.cpio" \
+    -append "console=ttyS0 loglevel=1 panic=-1" \
+    -chardev "pipe,id=console,path=$(qemu_path "$run/console")" -serial chardev:console \
+    -qmp "unix:$(qemu_path "$sockets/qmp"),server=on,wait=off" -device qemu-xhci,id=xhci \
+    </dev/null >"$run/qemu.log" 2>&1 &
+qemu_pid=$!
+harness_track $qemu_pid
+
+# guest SECONDS COMMAND ARG...: a command of tools/linux-ftdi-guest.sh; its lines in $run/answer,
+# its status in guest_status; false when it failed. guest_send and guest_wait split it in two.
+guest_seq=0
+guest_send() {
+    guest_seq=$((guest_seq + 1))
+    guest_id=g$guest_seq
+    guest_command="$*"
+    guest_from=$(wc -l <"$console_log")
+    echo "$guest_id $*" >&"$console"
+}
+guest_done() { grep -q "^@@end $guest_id " "$console_log" || ! kill -0 "$qemu_pid" 2>/dev/null; }
+guest_wait() {
+    harness_wait "$1" guest_done || true
+    grep -q "^@@end $guest_id " "$console_log" ||
+        harness_fail "the guest did not finish '$guest_command' within $1 s (QEMU $(kill -0 "$qemu_pid" 2>/dev/null && echo runs || echo ended): $console_log, $run/qemu.log)"
+    tail -n +$((guest_from + 1)) "$console_log" | sed "/^@@end $guest_id /q" >"$run/answer"
+    guest_status=$(tail -n 1 "$run/answer" | cut -d ' ' -f 3)
+    sed -i '$d' "$run/answer"
+    [ "$guest_status" = 0 ]
+}
+guest() {
+    local limit=$1
+    shift
+    guest_send "$@"
+    guest_wait "$limit"
+}
+answer() { sed -n "s/^$1=//p" "$run/answer" | head -n 1; }
+
+ready() { grep -q '^@@ready' "$console_log" || ! kill -0 "$qemu_pid" 2>/dev/null; }
+harness_wait 120 ready || true
+grep -q '^@@ready' "$console_log" ||
+    harness_fail "the guest did not come up within 120 s (QEMU $(kill -0 "$qemu_pid" 2>/dev/null && echo runs || echo ended): $console_log, $run/qemu.log: $(tail -n 3 "$run/qemu.log"))"
+grep -q "^@@ " "$console_log" && harness_fail "the guest's start: $(grep '^@@ ' "$console_log" | tr '\n' ' ')"
+
+qmp_socket_ready() { [ -S "$sockets/qmp" ]; }
+harness_wait 10 qmp_socket_ready || harness_fail "no QMP socket"
+coproc QMP { exec socat - "UNIX-CONNECT:$sockets/qmp"; }
+harness_track "$QMP_PID"
+qmp_events=$run/qmp-events
+: >"$qmp_events"
+qmp_mark=0
+# qmp_read SECONDS: QEMU's next line into qmp_line; events also go to $qmp_events.
+qmp_read() {
+    qmp_line=""
+    IFS= read -r -t "$1" qmp_line <&"${QMP[0]}" || return 1
+    qmp_line=${qmp_line%$'\r'}
+    echo "$qmp_line" >>"$run/qmp.log"
+    [[ $qmp_line != *'"event"'* ]] || echo "$qmp_line" >>"$qmp_events"
+}
+# qmp COMMAND [ARGUMENTS]: false with QEMU's error (or the lack of an answer) in qmp_line.
+qmp() {
+    local request="{\"execute\": \"$1\"${2:+, \"arguments\": $2}}" deadline
+    [ -n "${QMP[1]:-}" ] || harness_fail "QMP is gone (QEMU $(kill -0 "$qemu_pid" 2>/dev/null && echo runs || echo ended): $run/qemu.log)"
+    echo "$request" >>"$run/qmp.log"
+    echo "$request" >&"${QMP[1]}"
+    deadline=$(($(harness_now_ms) + 10000))
+    while [ "$(harness_now_ms)" -lt "$deadline" ]; do
+        qmp_read 1 || continue
+        [[ $qmp_line == '{"return"'* ]] && return 0
+        [[ $qmp_line == '{"error"'* ]] && return 1
+    done
+    qmp_line="no answer within 10 s"
+    return 1
+}
+# qmp_event PATTERN SECONDS: an event matching PATTERN since qmp_mark was set.
+qmp_event() {
+    local deadline=$(($(harness_now_ms) + $2 * 1000))
+    until tail -n +$((qmp_mark + 1)) "$qmp_events" | grep -q -- "$1"; do
+        [ "$(harness_now_ms)" -lt "$deadline" ] || return 1
+        qmp_read 1 || true
+    done
+}
+qmp_read 10 && [[ $qmp_line == '{"QMP"'* ]] || harness_fail "QMP greeting: '$qmp_line'"
+qmp qmp_capabilities || harness_fail "qmp_capabilities: $qmp_line"
+echo "guest up: $(harness_since "$step_began") s (QEMU $(qemu-system-x86_64 --version | head -n 1 | sed 's/.*version //'), $(basename "$vmlinuz"), ${VELMORITH_QEMU_ACCEL:-tcg})"
+
+# --- The adapter and the device behind it --------------------------------------------------------
+
+adapter_serial=VELM0024
+# plug PTY: the emulated FT232 on the xHCI bus, its chip's serial line on PTY.
+plug() {
+    qmp chardev-add "{\"id\": \"ftdi\", \"backend\": {\"type\": \"serial\", \"data\": {\"device\": \"$1\"}}}" ||
+        harness_fail "chardev-add $1: $qmp_line"
+    qmp device_add "{\"driver\": \"usb-serial\", \"id\": \"ftdi\", \"chardev\": \"ftdi\", \"bus\": \"xhci.0\", \"serial\": \"$adapter_serial\"}" ||
+        harness_fail "device_add usb-serial: $qmp_line"
+}
+unplug() {
+    qmp_mark=$(wc -l <"$qmp_events")
+    qmp device_del '{"id": "ftdi"}' || harness_fail "device_del: $qmp_line"
+    qmp_event '"DEVICE_DELETED".*"device": "ftdi"' 10 || harness_fail "no DEVICE_DELETED within 10 s of device_del"
+    qmp chardev-remove '{"id": "ftdi"}' || harness_fail "chardev-remove: $qmp_line"
+}
+
+# device_start NAME OPTION...: velmorith-sim on a new pty; sets device_pid and device_pty. Its
+# stdin is a FIFO it holds open itself, so that it runs until it is ended.
+device_said() { [[ $(head -n 1 "$run/$device_name.device") == /dev/pts/* ]] || ! kill -0 "$device_pid" 2>/dev/null; }
+device_start() {
+    device_name=$1
+    shift
+    mkfifo "$run/$device_name.stdin"
+    "$sim" "$@" <>"$run/$device_name.stdin" >"$run/$device_name.device" 2>"$run/$device_name.device-err" &
+    device_pid=$!
+    harness_track "$device_pid"
+    harness_wait 20 device_said || true
+    device_pty=$(head -n 1 "$run/$device_name.device")
+    [[ $device_pty == /dev/pts/* ]] ||
+        harness_fail "the simulated device $device_name did not start: $(cat "$run/$device_name.device-err")"
+}
+# device_stop: ends it; its summary into summary. Only once its pty is unplugged: QEMU's chip
+# detaches itself when the pty ends.
+device_stop() {
+    harness_end "$device_pid" 15
+    summary=$(sed -n 2p "$run/$device_name.device")
+}
+# adapter_in NAME OPTION...: a new device, plugged; port is the node the guest gave it.
+adapter_in() {
+    device_start "$@"
+    plug "$device_pty"
+    guest 40 plugged 30 || harness_fail "no ttyUSB node within 30 s of the plug: $(cat "$run/answer")"
+    port=$(answer port)
+}
+# adapter_out: pulled, its device ended (summary), and the guest has no ttyUSB node left.
+adapter_out() {
+    unplug
+    device_stop
+    guest 30 unplugged 20 || harness_fail "a ttyUSB node still there 20 s after the unplug"
+}
+
+# --- Checks ----------------------------------------------------------------------------------------
+
+failed=()
+check_begin() {
+    check=$1
+    check_began=$(harness_now_ms)
+    problems=()
+}
+problem() { problems+=("$*"); }
+check_end() {
+    local took
+    took=$(harness_since "$check_began")
+    if [ ${#problems[@]} = 0 ]; then
+        echo "$check: $* ($took s)"
+    else
+        echo "$check: FAILED ($took s)"
+        printf '  %s\n' "${problems[@]}"
+        failed+=("$check")
+    fi
+}
+# expect_device FRAGMENT...: each stands in the device's summary as a whole item.
+expect_device() {
+    local fragment
+    for fragment in "$@"; do
+        [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
+            problem "device: '$fragment' expected; it says: $summary"
+    done
+}
+# run_send NAME PORT IMAGE OPTION..., run_wait SECONDS: velmorith-flash in the guest; what it
+# did in $run/NAME.answer and $run/result, which result and result_lines read.
+run_send() {
+    run_name=$1
+    guest_send run "$@"
+}
+run_wait() {
+    guest_wait "$1" || problem "the guest's run $run_name: $(cat "$run/answer")"
+    cp "$run/answer" "$run/$run_name.answer"
+    cp "$run/answer" "$run/result"
+}
+result() { sed -n "s/^$1=//p" "$run/result" | head -n 1; }
+result_lines() { sed -n "s/^$1://p" "$run/result"; }
+expect_code() { [ "$(result code)" = "$1" ] || problem "exit $(result code), expected $1; stdout: $(result_lines out | tr '\n' '|')"; }
+outcome() { result_lines out | grep . | tail -n 1; }
+log_line() { result_lines log | grep -m 1 -- "$1" | sed 's/^ *[0-9]*  //'; }
+
+whole_blocks=$(blocks_of "$images/whole.bin")
+whole_bytes=$(($(stat -c %s "$images/whole.bin") - 0x4000))
+long_blocks=$(blocks_of "$images/long.bin")
+long_bytes=$(($(stat -c %s "$images/long.bin") - 0x4000))
+echo "== Linux FTDI driver: checks over /dev/ttyUSB0"
+
+check_begin "port list (--list)"
+adapter_in list --image "$images/whole.bin"
+plug_took=$(harness_since "$check_began")
+guest 30 usb "$port" || problem "the adapter in sysfs: $(cat "$run/answer")"
+usb=$(answer usb)
+driver=$(answer driver)
+by_id=$(answer by-id)
+guest 60 list || problem "--list: exit $(answer code): $(cat "$run/answer")"
+listed=$(sed -n "s/^out:\($port: \)/\1/p" "$run/answer")
+[ "$driver" = ftdi_sio ] || problem "the port's driver is '$driver', not ftdi_sio"
+[ "$usb" = "0403:6001, manufacturer 'QEMU', product 'QEMU USB SERIAL', serial '$adapter_serial'" ] ||
+    problem "sysfs: $usb"
+[[ $listed == "$port: QEMU, QEMU USB SERIAL - does not qualify: not made by FTDI, latency timer "* ]] ||
+    problem "--list: '$listed'"
+if [ $expect_list_usb = yes ]; then
+    [[ $listed == *", USB 0403:6001, serial number $adapter_serial"* ]] || problem "--list names no USB ids: '$listed'"
+    [[ $listed == *"${by_id%% -> *}"* ]] || problem "--list names no by-id link (${by_id%% -> *}): '$listed'"
+fi
+check_end "'$listed'; sysfs: $port, USB $usb, driver $driver; by-id: ${by_id:-none}; plugged in $plug_took s"
+
+check_begin "whole update, image ending mid-block"
+run_send whole "$port" whole.bin
+run_wait 200
+adapter_out
+expect_code 0
+expect_device "erases 1" "blocks programmed $whole_blocks" "application starts 1" "flash matches the image"
+[[ $(outcome) == "Update complete: $whole_bytes bytes in "* ]] || problem "last line on stdout: '$(outcome)'"
+[[ $(result_lines log | tail -n 1) =~ ^\ *[0-9]+\ \ Outcome:\ update\ complete\ after ]] ||
+    problem "the log ends with '$(result_lines log | tail -n 1)'"
+! result_lines err | grep -q 'Connection to the device lost' || problem "stderr: 'Connection to the device lost'"
+check_end "exit 0 after $(harness_seconds "$(result ms)") s, flash exact ($whole_blocks blocks), \$MJAPP once; log: '$(log_line 'Port: ')', '$(log_line 'Latency timer: ')'"
+
+check_begin "latency timer"
+adapter_in latency --image "$images/whole.bin"
+plugged_latency="" before=""
+guest 30 latency "$port" && plugged_latency=$(answer latency) || problem "sysfs: $(cat "$run/answer")"
+guest 30 latency "$port" 16 && before=$(answer latency) || problem "writing 16: $(cat "$run/answer")"
+run_send latency "$port" whole.bin
+run_wait 200
+during=$(result latency_during)
+after=$(result latency_after)
+said=$(log_line 'Latency timer: ')
+adapter_out
+expect_code 0
+expect_device "application starts 1" "flash matches the image"
+[ "$before" = 16 ] || problem "sysfs read '$before' after 16 was written"
+[[ " $during " == *" 1 "* ]] || problem "sysfs never read 1 while the program ran: '$during'"
+[ "$said" = "Latency timer: 1 ms (set)" ] || problem "log: '$said'"
+if [ $expect_latency_restored = yes ]; then
+    [ "$after" = "$before" ] || problem "sysfs reads $after after the run, not the $before found before it"
+fi
+check_end "sysfs: $plugged_latency after the plug, $before once 16 was written, $during while the program ran, $after after it ended; the log: '$said'"
+
+check_begin "silent device, --give-up-after 3"
+adapter_in silent --silent --record "$run/silent.wire"
+run_send silent "$port" whole.bin --give-up-after 3
+run_wait 60
+adapter_out
+expect_code 4
+took=$(result ms)
+[ "${took:-0}" -ge 3000 ] && [ "${took:-0}" -lt 15000 ] || problem "gave up after ${took:-?} ms"
+[[ $(outcome) == "Gave up: the device did not answer for "* ]] || problem "last line on stdout: '$(outcome)'"
+[ "$(cat "$run/silent.wire")" = "\$MERASE,4000,C000*5DCA" ] && [ "$(wc -c <"$run/silent.wire")" = 23 ] ||
+    problem "the device received '$(cat -A "$run/silent.wire")', expected '\$MERASE,4000,C000*5DCA' and a line feed"
+check_end "exit 4 after $(harness_seconds "${took:-0}") s, the device received the erase command alone; '$(outcome)'"
+
+check_begin "USB unplug at a third of an update, plugged back 3 s later"
+rm -f "$run/unplug.flash"
+messages=$((long_blocks + 2))
+third=$((messages / 3))
+adapter_in unplug-a --image "$images/long.bin" --flash "$run/unplug.flash" --record "$run/unplug-a.wire"
+first_port=$port
+run_send unplug "$port" long.bin --give-up-after 10
+run_sent=$(harness_now_ms)
+at_third() { [ "$(wc -l <"$run/unplug-a.wire")" -ge "$third" ]; }
+harness_wait 120 at_third || harness_fail "the device did not receive $third messages within 120 s"
+unplugged_at=$(harness_now_ms)
+unplug
+pulled_at_message=$(wc -l <"$run/unplug-a.wire")
+device_stop
+summary_a=$summary
+# The unit keeps its flash; it answers behind the adapter plugged back.
+device_start unplug-b --image "$images/long.bin" --flash "$run/unplug.flash" --record "$run/unplug-b.wire"
+# The deliberate pause: the cable stays out for 3 s.
+left=$((unplugged_at + 3000 - $(harness_now_ms)))
+[ "$left" -le 0 ] || sleep "$((left / 1000)).$(printf '%03d' $((left % 1000)))"
+replugged_at=$(harness_now_ms)
+plug "$device_pty"
+run_wait 200
+summary=$summary_a
+expect_device "erases 1" "application starts 0"
+guest 40 plugged 30 || problem "no ttyUSB node after the replug: $(cat "$run/answer")"
+back_as=$(answer port)
+details() { sed -n "s/^$1//p" "$run/unplug.answer"; }
+# While the program ran: the node the adapter came back as, and the CPU time it used once pulled.
+back_while_running=$(details watch: | tail -n 1 | sed -n 's/^[0-9]* ms: \(ttyUSB[0-9]*\) .*/\1/p')
+pulled_line=$(details watch: | grep -m 1 '^[0-9]* ms: |' || true)
+pulled_ms=$(sed -n 's/^\([0-9]*\) ms: .*/\1/p' <<<"$pulled_line")
+pulled_cpu=$(sed -n 's/.*CPU time so far: \([0-9]*\) ms.*/\1/p' <<<"$pulled_line")
+run_ms=$(details ms=)
+run_cpu=$(details cpu_ms=)
+spin=""
+if [ -n "$pulled_ms" ] && [ -n "$run_ms" ] && [ "$run_ms" -gt "$pulled_ms" ]; then
+    spin=$((100 * (run_cpu - pulled_cpu) / (run_ms - pulled_ms)))
+fi
+if [ $expect_no_spin = yes ]; then
+    [ -n "$spin" ] && [ "$spin" -lt 20 ] || problem "once pulled, the program used ${spin:-?} % of the CPU"
+fi
+if [ $expect_replug_resumed = yes ]; then
+    adapter_out
+    expect_code 0
+    expect_device "application starts 1" "flash matches the image"
+    [ "$back_as" = ttyUSB0 ] || problem "the adapter came back as $back_as, not ttyUSB0"
+    verdict="the same run completed: exit 0, flash exact, the adapter back as $back_as"
+else
+    expect_code 5
+    [[ $(outcome) == "Gave up: the connection to the device was lost, "* ]] || problem "last line on stdout: '$(outcome)'"
+    run_send unplug-again "$back_as" long.bin
+    run_wait 200
+    adapter_out
+    expect_code 0
+    expect_device "application starts 1" "flash matches the image"
+    verdict="exit $(details code=), then a second run on /dev/$back_as: exit $(result code), flash exact"
+fi
+check_end "$verdict"
+# What the program did once the adapter was back: what its reconnection has to go by.
+echo "  pulled $(harness_seconds $((unplugged_at - run_sent))) s after the run was sent (the device had received $pulled_at_message of $messages messages), plugged back $(harness_seconds $((replugged_at - unplugged_at))) s later"
+echo "  the device until the unplug: $summary_a"
+echo "  the run: exit $(details code=) after $(harness_seconds "$(details ms=)") s; stdout: $(details out: | tr '\n' '|')"
+details err: | sed 's/^/  stderr, ms into the run: /'
+details log: | grep -E '[A-Za-z]{3}' | grep -v -E '^(Program|Image): ' | sed 's/^/  log, ms since the engine started: /'
+details watch: | sed 's/^/  ttyUSB nodes | by-id links, ms into the run: /'
+details dmesg: | grep -i -E 'ftdi|ttyUSB|disconnect|new full-speed' | sed 's/^/  kernel: /' || true
+echo "  the program's CPU time once the node was gone: ${spin:-?} % of the time (${run_cpu:-?} ms in all)"
+echo "  latency timer (sysfs) while it ran: $(details latency_during=); after: $(details latency_after=)"
+echo "  the adapter came back as ${back_while_running:-nothing} while the program held /dev/$first_port; after the run: $(details nodes_after=)"
+[ $expect_replug_resumed = yes ] || echo "  the second run: '$(outcome)'; the device: $summary"
+
+qmp quit || true
+harness_end "$qemu_pid" 10
+echo "== Linux FTDI driver: $(harness_since "$began") s"
+[ ${#failed[@]} = 0 ] || harness_fail "${#failed[@]} of 5 checks: $(printf '%s; ' "${failed[@]}")their files: $run"
