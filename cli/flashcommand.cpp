@@ -118,10 +118,8 @@ int FlashCommand::prepare(const QStringList &arguments)
     const QString imagePath =
         parser.isSet(image) ? QFileInfo(parser.value(image)).absoluteFilePath() : FirmwareImage::besideProgram();
     firmware = FirmwareImage::load(imagePath, cancelled);
-    if (cancelled && cancelled()) {
-        io.out(QStringLiteral("Stopped by the user before anything was sent\n"));
+    if (stoppedBeforeStart())
         return Interrupted;
-    }
     if (const QString problem = firmware.problem(); !problem.isEmpty()) {
         io.out(imagePath.isNull() ? QStringLiteral("Firmware image %1\n").arg(problem)
                                   : QStringLiteral("Firmware image %1: %2\n").arg(problem, native(imagePath)));
@@ -164,7 +162,16 @@ int FlashCommand::checkPort()
         return PortProblem;
     }
     probe.close();
-    return -1;
+    return stoppedBeforeStart() ? Interrupted : -1;
+}
+
+bool FlashCommand::stoppedBeforeStart()
+{
+    // Ctrl+C while the checks ran (a pipe given as the image may keep them waiting): no update.
+    if (!cancelled || !cancelled())
+        return false;
+    io.out(QStringLiteral("Stopped by the user before anything was sent\n"));
+    return true;
 }
 
 int FlashCommand::listPorts()

@@ -65,6 +65,7 @@ private:
     int usageError(const QString &problem);
     int listPorts();
     int checkPort();
+    bool stoppedBeforeStart();
     void clearProgress();
     void sayLogProblem();
 
