@@ -2,12 +2,13 @@
 # device_stop, problem, expect_device, report and image they use):
 #   run_window_set DIR   the checks one after the other, beside the console sets; DIR/report and
 #                        DIR/failures as theirs
-# VelmorithUpdate.exe runs from C:\Bench (the package and the image) on an Xvfb display of its own
-# without a window manager. It is driven as an operator drives it: the pointer clicks Start, Return
-# closes each box (the X focus follows the pointer, and wine hands keys to its active window). What
-# it shows is read from its debug stream, its update log, the devices' summaries and its pictures,
-# whose texts tesseract reads. The FTDI driver's entries in the prefix's registry make COM9 and
-# COM10 FTDI USB serial ports in Windows' port list, which the window's own search goes through.
+# VelmorithUpdate.exe runs from C:\Bench (the package and the image) on the checks' Xvfb display,
+# without a window manager: wine draws the frames itself and gives the X focus to the window it
+# activates. It is driven as an operator drives it: the pointer clicks Start, Return closes each
+# box once it has the keyboard. What it shows is read from its debug stream, its update log, the
+# devices' summaries and its pictures, whose texts tesseract reads. The FTDI driver's entries in
+# the prefix's registry make COM9 and COM10 FTDI USB serial ports in Windows' port list, which the
+# window's own search goes through.
 
 # Today a pulled cable stops the update: the operator plugs the device back in and presses Start
 # again. Once the engine reopens the port by itself, make this "yes": the same update then
@@ -149,7 +150,7 @@ expect_dialog() {
     note "a box reads '$*'"
 }
 
-# press_start [ANSWERED]: a click on Start, then Return for each of the two boxes, each once it shows.
+# press_start: a click on Start, then Return for each of the two boxes, each once it shows.
 press_start() {
     logs_before=$(ls "$logs" 2>/dev/null || true)
     # No --sync: it waits for a motion that never comes when the pointer is there already.
@@ -196,7 +197,7 @@ outcome_is() { [[ "$(log_outcome)" == "Outcome: $wanted_outcome"* ]]; }
 expect_log_outcome() {
     wanted_outcome=$2
     HARNESS_POLL=0.3 harness_wait "$1" outcome_is ||
-        problem "the window's log: '$(log_outcome || echo "none since the press")', expected 'Outcome: $2...'"
+        problem "the window's log ends: '$(tail -n 1 "$(window_log || echo /dev/null)" | tr -d '\r')', expected 'Outcome: $2...'"
     note "the log: $(log_outcome)"
 }
 # The seconds the window's log gives for a complete update: the status bar says the same.
@@ -227,7 +228,7 @@ window_flow() {
 }
 
 window_no_ftdi() {
-    check="2. no FTDI port (COM1 only; a device on COM9 without the driver's entries)"
+    check="2. no FTDI port (the driver's entries removed; a device on COM9 all the same)"
     window_ports
     wstart none com9 --image "$image" --record "$wdir/none.wire"
     window_open none && press_start && expect_dialog "No Device Connected" && xdotool key Return || return
@@ -275,6 +276,9 @@ window_pulled_cable() {
     harness_wait 30 window_says 'Connection lost "COM9"' || { problem "no 'Connection lost' on the debug stream"; return; }
     expect_status "$lost_text"
     local lost=$shown first
+    # Stopped at its 38th block of 128: the bar part way.
+    ! bar_full || problem "the progress bar is full while the connection is lost"
+    convert "$wdir/window.ppm" "$wdir/cable-lost.png"
     device_stop "$wdir" cable1
     expect_device "blocks programmed 38" "application starts 0" "unplugs 1" "hung up: yes"
     # Plugged back in: a new pty behind the same COM port, the same flash.
