@@ -23,8 +23,8 @@ fi
 # FTDI serial numbers (the adapters' own, with "A" for the chip's first port).
 declare -A window_serial=([COM9]=A1B2C3D4A [COM10]=F7E6D5C4A)
 # Where the window's parts are in its client area (431x434, as its form gives it; wine draws the
-# frame around it): the empty menu and tool bars put the central widget 12 rows below its top, and
-# the status bar takes its last 22 rows.
+# frame around it): the empty menu and tool bars put the central widget 12 rows below its top; the
+# status bar's text lies in its last 40 rows, below everything else (its height follows the font).
 client_w=431 client_h=434
 central_top=12
 start_x=$((170 + 91 / 2))
@@ -165,7 +165,7 @@ press_start() {
 # The status bar as it reads now.
 status_read() {
     import -display "$display" -window "$main" "$wdir/window.ppm" 2>/dev/null &&
-        shown=$(ocr "$wdir/window.ppm" 7 "$((client_w - 20))x22+$client_x+$((client_y + client_h - 22))")
+        shown=$(ocr "$wdir/window.ppm" 7 "$((client_w - 20))x40+$client_x+$((client_y + client_h - 40))")
 }
 status_is() { status_read && reads "$1" "$shown" whole; }
 # expect_status TEXT: the status bar reads TEXT within 10 s (it follows the engine every 200 ms).
