@@ -57,6 +57,7 @@ harness_cleanup() {
     done
     harness_pids=()
 }
+
 harness_subshell() {
     harness_pids=()
     harness_exit_commands=()
