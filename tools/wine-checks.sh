@@ -350,6 +350,14 @@ ftdi_entry() { # COM MS
         harness_fail "reg add $key"
 }
 declare -A latency_of=([com5]=16 [com6]=1)
+for ms in 16 1; do
+    ftdi_entry COM1 "$ms"
+    listed=$(in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --list 2>&1 | tr -d '\r' | grep '^COM1: ' || true)
+    gain="at 1 ms updates run faster"
+    [ "$ms" -gt 2 ] || gain="nothing to gain"
+    [[ $listed == *", latency timer $ms ms ($gain)" ]] || harness_fail "--list with $ms ms: '$listed'"
+    echo "--list, $ms ms: $listed"
+done
 ftdi_entry COM5 "${latency_of[com5]}"
 ftdi_entry COM6 "${latency_of[com6]}"
 
