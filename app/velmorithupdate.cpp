@@ -104,10 +104,16 @@ void VelmorithUpdate::on_pushButton_clicked()
     // that are gone or already held.
     foundPortNames.clear();
     QList<PortRecord> qualifying;
+    // The first FTDI port passed over only because another program holds it: the operator can free it.
+    QString busyPort;
     for (const PortRecord &port : qAsConst(availableSerialPorts)) {
+        PortRecord freed = port;
+        freed.busy = false;
         if (qualifiesForUpdate(port)) {
             foundPortNames << port.name;
             qualifying << port;
+        } else if (port.busy && busyPort.isEmpty() && qualifiesForUpdate(freed)) {
+            busyPort = port.name;
         }
     }
 
@@ -128,11 +134,16 @@ void VelmorithUpdate::on_pushButton_clicked()
     } else {
         const BootTest *engine = followedEngine();
         noteCovers = statusKind(engine);
-        pressNote =
-            foundPortNames.isEmpty()
-                ? QCoreApplication::translate("VelmorithUpdate",
-                                              "No device found - check the USB cable, then press Start")
-                : QCoreApplication::translate("VelmorithUpdate", "No device chosen - press Start again to choose one");
+        if (!foundPortNames.isEmpty())
+            pressNote =
+                QCoreApplication::translate("VelmorithUpdate", "No device chosen - press Start again to choose one");
+        else if (!busyPort.isEmpty())
+            pressNote = QCoreApplication::translate("VelmorithUpdate",
+                                                    "%1 is in use by another program - close it, then press Start")
+                            .arg(busyPort);
+        else
+            pressNote = QCoreApplication::translate("VelmorithUpdate",
+                                                    "No device found - check the USB cable, then press Start");
     }
     qDebug() << engines.size();
 

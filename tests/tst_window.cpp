@@ -109,7 +109,12 @@ private slots:
         QTest::newRow("OK clicked") << QStringList{"ftdi0"} << ok << 0 << finding;
         QTest::newRow("Escape") << QStringList{"ftdi0"} << QStringList{"Escape", "Escape"} << 0 << finding;
         QTest::newRow("close button") << QStringList{"ftdi0"} << QStringList{"close", "close"} << 0 << finding;
-        QTest::newRow("busy FTDI and another maker") << QStringList{"busy", "Prolific"} << ok << -1 << noDevice;
+        // A busy FTDI port (ttySbusy) is named: the operator can close what holds it.
+        QTest::newRow("busy FTDI and another maker")
+            << QStringList{"busy", "Prolific"} << ok << -1
+            << "ttySbusy is in use by another program - close it, then press Start";
+        QTest::newRow("busy port of another maker") << QStringList{"busyProlific"} << ok << -1 << noDevice;
+        QTest::newRow("busy FTDI, then a free one") << QStringList{"busy", "ftdi0"} << ok << 0 << finding;
         QTest::newRow("FTDI with a trailing blank") << QStringList{"FTDI "} << ok << -1 << noDevice;
         QTest::newRow("ftdi in lower case") << QStringList{"ftdi"} << ok << -1 << noDevice;
         QTest::newRow("FTDI not valid") << QStringList{"invalid"} << ok << -1 << noDevice;
@@ -136,7 +141,7 @@ private slots:
             PortRecord port = Rig::ftdiPort(
                 name.startsWith("ftdi") && name.size() == 5 ? links[name.right(1).toInt()].path() : "ttyS" + name);
             port.valid = name != "invalid";
-            port.busy = name == "busy";
+            port.busy = name.startsWith("busy");
             if (port.name.startsWith("ttyS") && name != "invalid" && name != "busy")
                 port.manufacturer = name;
             offered << port;
@@ -165,7 +170,12 @@ private slots:
         // One engine at most, and it works on the chosen port.
         QCOMPARE(rig.window().engineList().size(), chosen < 0 ? 0 : 1);
         if (chosen < 0) {
-            QCOMPARE(rig.status(), status);
+            // Whole in the tooltip; the bar may cut a long port name's text at its end.
+            QCOMPARE(rig.window().statusBar()->toolTip(), status);
+            const QString shown = rig.status();
+            QVERIFY2(shown == status ||
+                         (shown.endsWith(QChar(0x2026)) && status.startsWith(shown.left(shown.size() - 1))),
+                     qPrintable(shown));
             return;
         }
         Rig::tick(rig.latest(), 7);

@@ -4,9 +4,16 @@
 #   harness_end PID [SECONDS]   end a tracked process now, the same way (KILL after SECONDS, 5),
 #                               and no longer track it
 #   harness_on_exit COMMAND     run COMMAND on the way out too, before the tracked processes end
-#   harness_wait SECONDS CMD... poll CMD every 0.1 s until it succeeds; false once SECONDS have passed
+#   harness_wait SECONDS CMD... poll CMD every 0.1 s (HARNESS_POLL seconds, if set) until it
+#                               succeeds; false once SECONDS have passed
 #   harness_now_ms, harness_seconds MS ("12.3"), harness_since MS (seconds since MS, "12.3")
 #   harness_fail TEXT...        says "<what> FAILED: TEXT" on stderr and exits 1 (HARNESS_WHAT names it)
+#   harness_subshell            first thing in a background subshell: what it tracks from then on
+#                               ends with it (bash resets the traps there, and the lists are copies)
+#   chroot_mount ROOT [DIR...]  /proc, /dev, /dev/pts, /sys, then each DIR at its own path in ROOT
+#   chroot_unmount              undoes chroot_mount, the last first
+#   chroot_mounts_under ROOT    mount points at or under ROOT, the deepest first
+# Mounts are only ever made in a mount namespace of the script's own (unshare --mount).
 
 harness_pids=()
 harness_exit_commands=()
@@ -43,7 +50,7 @@ harness_wait() {
     deadline=$(($(harness_now_ms) + ${limit%.*} * 1000))
     until "$@"; do
         [ "$(harness_now_ms)" -lt "$deadline" ] || return 1
-        sleep 0.1
+        sleep "${HARNESS_POLL:-0.1}"
     done
 }
 
@@ -66,5 +73,37 @@ harness_cleanup() {
     done
     harness_pids=()
 }
+
+harness_subshell() {
+    harness_pids=()
+    harness_exit_commands=()
+    trap harness_cleanup EXIT
+    trap 'exit 130' INT TERM HUP
+}
+
+chroot_mounted=()
+
+chroot_mount() {
+    local root=$1 dir
+    shift
+    for dir in /proc /dev /dev/pts /sys "$@"; do
+        mkdir -p "$root$dir"
+        mount --bind "$dir" "$root$dir" || return 1
+        chroot_mounted+=("$root$dir")
+    done
+}
+
+chroot_unmount() {
+    local i
+    for ((i = ${#chroot_mounted[@]} - 1; i >= 0; i--)); do
+        umount "${chroot_mounted[$i]}" 2>/dev/null || umount -l "${chroot_mounted[$i]}" 2>/dev/null || true
+    done
+    chroot_mounted=()
+}
+
+chroot_mounts_under() {
+    awk -v root="$1" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
+}
+
 trap harness_cleanup EXIT
 trap 'exit 130' INT TERM HUP

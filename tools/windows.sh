@@ -4,39 +4,47 @@
 # under wine 10 in a Debian 13 chroot (build-windows/trixie, made once), one wine server for all
 # the checks (tools/wine-checks.sh):
 #  - every DLL the programs load is in the package or comes with Windows;
-#  - the window starts and names its program path and folder in Windows form; a picture of it
-#    as Windows draws it;
 #  - velmorith-flash on COM ports linked to the simulated device (velmorith-sim, on the host)
 #    through Qt's Windows serial code: whole updates (also through the erase cycle, lost answers
 #    and a pulled cable), a silent device, a refused image, a port that does not exist; from the
-#    package folder and from one outside the ANSI code page, side by side.
+#    package folder and from one outside the ANSI code page, side by side;
+#  - beside them, the window driven with the pointer and keys (tools/wine-window.sh): Start, its
+#    search for the FTDI port through Windows' port list (the FTDI driver's entries in the
+#    registry), whole updates, no FTDI port, a choice of two, a pulled cable; a picture at the end.
 # Where the chroot cannot be made (no root, no debootstrap, no archive), the checks that need
 # nothing received run under the host's wine instead. VELMORITH_DEBIAN_MIRROR: the archive.
 # The Qt for Windows: $QT_WINDOWS (a tarball, or an unpacked folder), else the tarball in
 # ../shared/windows/ (beside this repository or the one it was cloned from). Everything goes
 # into build-windows/. Installs what is missing (Debian).
-# --screenshot FILE: keep the picture there too (docs/window-windows.png).
+# --screenshot FILE: keep the window's picture there too (docs/window-windows.png).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . tools/setup.sh
+. tools/harness.sh
+HARNESS_WHAT="Windows check"
 screenshot=""
 [ "${1:-}" = "--screenshot" ] && screenshot=$(realpath -m "$2")
 velmorith_need "${VELMORITH_BUILD_PACKAGES[@]}" g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 xvfb \
-    x11-utils imagemagick zip
+    x11-utils xdotool imagemagick tesseract-ocr tesseract-ocr-eng zip
 started=$(date +%s)
 work=$PWD/build-windows
 mkdir -p "$work"
 
-step() { echo "== Windows: $*"; }
-fail() { echo "Windows check FAILED: $*" >&2; exit 1; }
+# Each step says how long the one before took.
+step_began=""
+step() {
+    [ -z "$step_began" ] || echo "($(harness_since "$step_began") s)"
+    step_began=$(harness_now_ms)
+    echo "== Windows: $*"
+}
 
 step "Qt for Windows"
 qt_source=$(velmorith_windows_qt)
-[ -n "$qt_source" ] || fail "no Qt for Windows: set QT_WINDOWS, or put ../shared/windows/qt-5.15.8-mingw64.tar.xz beside the repository"
+[ -n "$qt_source" ] || harness_fail "no Qt for Windows: set QT_WINDOWS, or put ../shared/windows/qt-5.15.8-mingw64.tar.xz beside the repository"
 if [ -d "$qt_source" ]; then
     qt=$(cd "$qt_source" && pwd)
 else
-    [ -f "$qt_source" ] || fail "no Qt for Windows at $qt_source (set QT_WINDOWS)"
+    [ -f "$qt_source" ] || harness_fail "no Qt for Windows at $qt_source (set QT_WINDOWS)"
     # Unpacked once per tarball; never under /opt, where the DLLs' built-in plugin path points
     # and would hide a plugin missing from the package.
     stamp="$(realpath "$qt_source") $(stat -c '%s %Y' "$qt_source")"
@@ -46,7 +54,7 @@ else
         echo "$stamp" >"$work/qt/.from"
     fi
     config=$(find "$work/qt" -path '*/lib/cmake/Qt5/Qt5Config.cmake' | head -n 1)
-    [ -n "$config" ] || fail "no Qt 5 in $qt_source"
+    [ -n "$config" ] || harness_fail "no Qt 5 in $qt_source"
     qt=$(dirname "$(dirname "$(dirname "$(dirname "$config")")")")
 fi
 echo "$qt"
@@ -114,7 +122,7 @@ shim=$work/wine-ptymodem.so
 gcc -shared -fPIC -O2 -Wall -Wextra -Wpedantic -Wshadow -Werror -o "$shim" tools/wine-ptymodem.c
 # It goes into an older or newer Debian than the one it is built on: nothing past glibc 2.34.
 newest=$(objdump -T "$shim" | grep -o 'GLIBC_[0-9.]*' | sort -uV | tail -n 1)
-[ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -n 1)" = GLIBC_2.34 ] || fail "the shim needs $newest"
+[ "$(printf '%s\nGLIBC_2.34\n' "$newest" | sort -V | tail -n 1)" = GLIBC_2.34 ] || harness_fail "the shim needs $newest"
 
 step "wine 10: the Debian 13 chroot"
 . tools/wine-chroot.sh
@@ -134,7 +142,7 @@ elif ! timeout 60 wget -q -T 20 -t 2 -O /dev/null "$mirror/dists/trixie/Release"
 else
     # Mounts are only ever made in a namespace of their own; one left here by other means goes first.
     for mount in $(chroot_mounts_under "$root"); do umount -l "$mount" || true; done
-    [ -z "$(chroot_mounts_under "$root")" ] || fail "still mounted under $root: $(chroot_mounts_under "$root")"
+    [ -z "$(chroot_mounts_under "$root")" ] || harness_fail "still mounted under $root: $(chroot_mounts_under "$root")"
     begun=$(date +%s)
     rm -rf "$root" "$work/wine10"
     mkdir -p "$root"
@@ -145,6 +153,7 @@ else
     fi
 fi
 
+step "the checks"
 export WINCHECK_WORK=$work WINCHECK_PACKAGE=$package WINCHECK_SIM=$sim WINCHECK_SCREENSHOT=$screenshot
 if [ -z "$no_chroot" ]; then
     WINCHECK_ROOT=$root WINCHECK_SHIM=$shim unshare --mount --propagation private bash tools/wine-checks.sh
@@ -154,4 +163,5 @@ else
     bash tools/wine-checks.sh
 fi
 
+echo "($(harness_since "$step_began") s)"
 echo "== Windows: package $package.zip ($(du -k "$package.zip" | cut -f1) KiB), checks passed in $(($(date +%s) - started)) s"

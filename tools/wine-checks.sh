@@ -8,11 +8,16 @@
 #                        of its own (unshare --mount) and runs whole updates. Empty: the host's
 #                        wine, and only the checks that need nothing received.
 #   WINCHECK_SHIM        wine-ptymodem.so, preloaded into wine in the chroot
-#   WINCHECK_SCREENSHOT  a copy of the window's picture goes here too (may be empty)
-# The device runs on the host, on a pseudo-terminal that wine reaches as a COM port.
+#   WINCHECK_SCREENSHOT  a copy of the window's picture at the end of an update goes here too (may
+#                        be empty)
+# The device runs on the host, on a pseudo-terminal that wine reaches as a COM port. The console
+# sets (velmorith-flash on COM5 and COM6) and the window's set (tools/wine-window.sh, on COM9 and
+# COM10) run side by side.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-. tools/wine-chroot.sh
+. tools/harness.sh
+. tools/wine-window.sh
+HARNESS_WHAT="Windows check"
 
 work=$WINCHECK_WORK
 package=$WINCHECK_PACKAGE
@@ -22,22 +27,26 @@ checks=$work/checks
 rm -rf "$checks"
 mkdir -p "$checks"
 
-fail() {
-    echo "Windows check FAILED: $*" >&2
-    exit 1
-}
-seconds() { printf '%d.%d' $(($1 / 1000)) $(($1 % 1000 / 100)); }
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
 winpath() { echo "Z:$1" | tr / '\\'; }
 
+# A display of its own: Xvfb picks a free number and says it once it is ready. Wine in the chroot
+# reaches it through the abstract socket, which a chroot shares. Every wine program is given it:
+# the first to need the desktop (Qt's console programs too) starts it on its display, for all.
+# Qt centres the window on a screen of 1024x768, whatever its size: this one holds it whole.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$checks/display" >/dev/null 2>&1 &
+harness_track $!
+harness_wait 10 test -s "$checks/display" || harness_fail "Xvfb did not start"
+display=:$(cat "$checks/display")
+
 # Wine decodes file names and the command line by the locale: UTF-8, so that folder names arrive whole.
-wine_env=(PATH=/usr/bin:/bin WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=" LC_ALL=C.UTF-8)
+wine_env=(PATH=/usr/bin:/bin WINEDEBUG=-all "WINEDLLOVERRIDES=mscoree,mshtml=" LC_ALL=C.UTF-8 "DISPLAY=$display")
 # Every wine command is bounded, so that a hang fails its check instead of stopping CI.
 wine_limit=300
 if [ -n "$root" ]; then
     prefix=$work/wine10
     tmp=$root/tmp
     # XDG_RUNTIME_DIR: wine 10's Wayland driver complains on stderr without one.
+    wine_user=root
     wine_env+=(HOME=/root USER=root "WINEPREFIX=$prefix" "LD_PRELOAD=$WINCHECK_SHIM" "XDG_RUNTIME_DIR=$work/wine10-run")
     mkdir -p -m 0700 "$work/wine10-run"
     server_command=(chroot "$root" /usr/bin/env -i "${wine_env[@]}")
@@ -50,7 +59,8 @@ if [ -n "$root" ]; then
 else
     prefix=$work/wine
     tmp=/tmp
-    wine_env+=("HOME=$HOME" "USER=$(id -un)" "WINEPREFIX=$prefix")
+    wine_user=$(id -un)
+    wine_env+=("HOME=$HOME" "USER=$wine_user" "WINEPREFIX=$prefix")
     server_command=(env -i "${wine_env[@]}")
     in_wine() {
         local dir=$1
@@ -61,25 +71,10 @@ fi
 wine64=/usr/lib/wine/wine64
 wineserver=/usr/lib/wine/wineserver64
 
-pids=()
-server=""
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    if [ -n "$server" ]; then
-        "${server_command[@]}" "$wineserver" -k 2>/dev/null || true
-        wait "$server" 2>/dev/null || true
-    fi
-    chroot_unmount
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM HUP
-
-began=$(now_ms)
+began=$(harness_now_ms)
 if [ -n "$root" ]; then
     # The package, the prefix, the device's files and the shim: build-windows/ at its own path.
-    chroot_mount "$root" "$work" || fail "cannot bind-mount into $root"
+    chroot_mount "$root" "$work" || harness_fail "cannot bind-mount into $root"
 fi
 mkdir -p "$prefix"
 # One server for all the checks, up until the end. It takes the first pty it opens as its
@@ -89,6 +84,10 @@ mkdir -p "$prefix"
 "${server_command[@]}" "$wineserver" -k 2>/dev/null || true
 setsid "${server_command[@]}" "$wineserver" -f -p300 </dev/null >/dev/null 2>"$work/wineserver.log" &
 server=$!
+# Its wine programs end with it (the exit commands run before the tracked processes end).
+harness_on_exit '"${server_command[@]}" "$wineserver" -k 2>/dev/null; wait "$server" 2>/dev/null'
+harness_track "$server"
+harness_on_exit chroot_unmount
 # Its socket, once it is ready: in /tmp/.wine-UID (wine 8) or a /tmp/wine-XXXXXX of its own (wine 10).
 server_id=server-$(stat -c '%d %i' "$prefix" | awk '{ printf "%x-%x", $1, $2 }')
 socket=""
@@ -98,75 +97,22 @@ for _ in $(seq 200); do
     done
     sleep 0.1
 done
-[ -S "$socket" ] || fail "no wine server came up (see $work/wineserver.log)"
-in_wine / "$wine64" wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed"
+[ -S "$socket" ] || harness_fail "no wine server came up (see $work/wineserver.log)"
+in_wine / "$wine64" wineboot -i >/dev/null 2>&1 || harness_fail "wineboot -i failed"
 # Wine passes no QT_* variable from here: the window's debug stream goes to stderr by the registry.
 in_wine / "$wine64" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
-echo "wine $(in_wine / "$wine64" --version 2>/dev/null | tr -d '\r'), prefix ready in $(seconds $(($(now_ms) - began))) s"
+# No window manager: wine then draws the windows' frames and captions itself, as Windows does.
+in_wine / "$wine64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
+echo "wine $(in_wine / "$wine64" --version 2>/dev/null | tr -d '\r'), prefix ready in $(harness_since "$began") s"
 
 echo "== Windows: check: what the programs load"
 system32=$prefix/drive_c/windows/system32
 for binary in "$package"/*.exe "$package"/*.dll "$package"/*/*.dll; do
     for dll in $(x86_64-w64-mingw32-objdump -p "$binary" | sed -n 's/^\s*DLL Name: //p'); do
         [ -n "$(find "$package" "$system32" -maxdepth 1 -iname "$dll" | head -n 1)" ] ||
-            fail "$(basename "$binary") needs $dll, which is neither in the package nor part of Windows"
+            harness_fail "$(basename "$binary") needs $dll, which is neither in the package nor part of Windows"
     done
 done
-
-echo "== Windows: check: the window starts"
-started=$(now_ms)
-# A display of its own on the host: Xvfb picks a free number and says it once it is ready. Wine in
-# the chroot reaches it through the abstract socket, which a chroot shares.
-Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>"$checks/display" >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$checks/display" ] && break; sleep 0.1; done
-[ -s "$checks/display" ] || fail "Xvfb did not start"
-display=:$(cat "$checks/display")
-in_wine "$package" "DISPLAY=$display" "$wine64" "$package/VelmorithUpdate.exe" >/dev/null 2>"$checks/window.err" &
-window=$!
-pids+=($window)
-for _ in $(seq 300); do
-    xwininfo -display "$display" -root -tree 2>/dev/null | grep -q '"Autoloader Update"' &&
-        [ "$(grep -c . "$checks/window.err")" -ge 2 ] && break
-    sleep 0.1
-done
-expected=$(printf '%s\n%s\\' "$(winpath "$package/VelmorithUpdate.exe")" "$(winpath "$package")")
-actual=$(head -n 2 "$checks/window.err" | tr -d '\r')
-[ "$actual" = "$expected" ] || fail "the window's first lines: expected
-$expected
-got
-$actual"
-echo "$actual"
-echo "the window starts: $(seconds $(($(now_ms) - started))) s"
-kill "$window" 2>/dev/null || true
-wait "$window" 2>/dev/null || true
-in_wine / "$wine64" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
-# The picture: in a wine desktop, which draws the frame and caption as Windows does.
-started=$(now_ms)
-in_wine / "DISPLAY=$display" "$wine64" explorer /desktop=Bench,470x490 "$(winpath "$package/VelmorithUpdate.exe")" \
-    >/dev/null 2>&1 &
-pids+=($!)
-frame=""
-for _ in $(seq 300); do
-    frame=$(xwininfo -display "$display" -root -tree 2>/dev/null |
-        sed -n 's/^ *\(0x[0-9a-f]*\) "Autoloader Update".*/\1/p' | head -n 1)
-    [ -n "$frame" ] && break
-    sleep 0.1
-done
-[ -n "$frame" ] || fail "no window in the wine desktop"
-# Drawn once two pictures half a second apart are the same.
-last=""
-for _ in $(seq 40); do
-    sleep 0.5
-    import -display "$display" -window "$frame" "$checks/window-windows.png"
-    picture=$(convert "$checks/window-windows.png" rgb:- | md5sum)
-    [ "$picture" = "$last" ] && break
-    last=$picture
-done
-cp "$checks/window-windows.png" "$work/window-windows.png"
-[ -n "${WINCHECK_SCREENSHOT:-}" ] && cp "$checks/window-windows.png" "$WINCHECK_SCREENSHOT"
-in_wine / "$wine64" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
-echo "the picture ($(identify -format '%wx%h' "$checks/window-windows.png")): $(seconds $(($(now_ms) - started))) s"
 
 # --- velmorith-flash against the simulated device on a COM port ----------------------------------
 
@@ -190,7 +136,7 @@ device_start() {
     "$sim" "$@" <>"$dir/stdin" >"$dir/$name.device" 2>"$dir/$name.device-err" &
     device_pid=$!
     for _ in $(seq 200); do
-        slave=$(head -n 1 "$dir/$name.device")
+        slave=$(head -n 1 "$dir/$name.device" 2>/dev/null)
         [[ $slave == /dev/pts/* ]] && break
         kill -0 "$device_pid" 2>/dev/null || break
         sleep 0.05
@@ -210,24 +156,47 @@ device_stop() {
 }
 
 echo "== Windows: check: velmorith-flash on COM9, a simulated device behind it"
-started=$(now_ms)
-device_start "$checks" refused com9 --record "$checks/refused.wire" || fail "refused image: $device_error"
+started=$(harness_now_ms)
+device_start "$checks" refused com9 --record "$checks/refused.wire" || harness_fail "refused image: $device_error"
 code=0
 in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --port COM9 \
     --image "$(winpath "$checks/small.bin")" >"$checks/refused.out" 2>&1 || code=$?
 device_stop "$checks" refused
 [ "$code" = 3 ] && [ ! -s "$checks/refused.wire" ] && [[ $summary == *"bytes received 0,"* ]] ||
-    fail "refused image: exit $code, $(tr -d '\r' <"$checks/refused.out"), device: $summary"
-echo "refused image: exit 3, nothing sent: $(tail -n 1 "$checks/refused.out" | tr -d '\r') ($(seconds $(($(now_ms) - started))) s)"
+    harness_fail "refused image: exit $code, $(tr -d '\r' <"$checks/refused.out"), device: $summary"
+echo "refused image: exit 3, nothing sent: $(tail -n 1 "$checks/refused.out" | tr -d '\r') ($(harness_since "$started") s)"
 
-started=$(now_ms)
+started=$(harness_now_ms)
 code=0
 in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --port COM42 \
     --image "$(winpath "$image")" >"$checks/com42.out" 2>&1 || code=$?
-[ "$code" = 2 ] || fail "no such port: exit $code, $(tr -d '\r' <"$checks/com42.out")"
-echo "no such port: exit 2: $(tail -n 1 "$checks/com42.out" | tr -d '\r') ($(seconds $(($(now_ms) - started))) s)"
+[ "$code" = 2 ] || harness_fail "no such port: exit $code, $(tr -d '\r' <"$checks/com42.out")"
+echo "no such port: exit 2: $(tail -n 1 "$checks/com42.out" | tr -d '\r') ($(harness_since "$started") s)"
 
-# --- The sets of checks, one per folder, side by side (one device each) --------------------------
+# --- The sets of checks side by side: two of velmorith-flash, one per folder, and the window's -----
+
+# What a set's check says, for the set in $lane, the check in $check (ok: none said so far).
+problem() {
+    echo "$check: $*" >>"$lane/failures"
+    ok=no
+}
+report() {
+    if [ "$ok" = yes ]; then
+        echo "$check: $* ($(harness_seconds "$took") s)" >>"$lane/report"
+    else
+        echo "$check: FAILED ($(harness_seconds "$took") s), see below" >>"$lane/report"
+    fi
+}
+start() { device_start "$lane" "$@" || problem "$device_error"; }
+# expect_device FRAGMENT...: each stands in the device's summary, as a whole item.
+expect_device() {
+    local fragment
+    for fragment in "$@"; do
+        [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
+            problem "device: '$fragment' expected; it says: $summary"
+    done
+}
+count() { sed -n "s/.*$1 \([0-9]*\).*/\1/p" <<<"$summary" | head -n 1; }
 
 # A set: LANE COM FOLDER EXE [IMAGE OPTION...]. Writes LANE/report (a line per check) and
 # LANE/failures; returns once all its checks have run.
@@ -240,35 +209,21 @@ run_set() {
     : >"$lane/failures"
     trap '[ -n "${device_pid:-}" ] && kill "$device_pid" 2>/dev/null; exit 1' TERM
 
-    problem() {
-        echo "$check: $*" >>"$lane/failures"
-        ok=no
-    }
     # flash NAME OPTION...: velmorith-flash from its folder on the set's port.
     flash() {
         name=$1
         shift
         local begun
-        begun=$(now_ms)
+        begun=$(harness_now_ms)
         code=0
         in_wine "$folder" "$wine64" "$exe" --port "${com^^}" "${image_option[@]}" "$@" \
             >"$lane/$name.out" 2>"$lane/$name.err" || code=$?
-        took=$(($(now_ms) - begun))
+        took=$(($(harness_now_ms) - begun))
         tr -d '\r' <"$lane/$name.out" >"$lane/$name.stdout"
         outcome=$(grep . "$lane/$name.stdout" | tail -n 1 || true)
         log=$(sed -n 's/^Log of this update: //p' "$lane/$name.stdout")
         logfile=$prefix/$(echo "$log" | sed 's/^[Cc]:/drive_c/; s/\\/\//g')
     }
-    start() { device_start "$lane" "$@" || problem "$device_error"; }
-    # expect_device FRAGMENT...: each stands in the device's summary, as a whole item.
-    expect_device() {
-        local fragment
-        for fragment in "$@"; do
-            [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
-                problem "device: '$fragment' expected; it says: $summary"
-        done
-    }
-    count() { sed -n "s/.*$1 \([0-9]*\).*/\1/p" <<<"$summary" | head -n 1; }
     expect_exit() {
         [[ " $* " == *" $code "* ]] || problem "exit $code, expected $*; stdout: $(tr '\n' '|' <"$lane/$name.stdout")"
     }
@@ -292,13 +247,6 @@ run_set() {
         fi
     }
     log_count() { if [ -f "$logfile" ]; then grep -c -- "$1" "$logfile" || true; else echo 0; fi; }
-    report() {
-        if [ "$ok" = yes ]; then
-            echo "$check: $* ($(seconds "$took") s)" >>"$lane/report"
-        else
-            echo "$check: FAILED ($(seconds "$took") s), see below" >>"$lane/report"
-        fi
-    }
 
     if [ "$whole" = yes ]; then
         check="a. whole update, hung up after the start"
@@ -388,8 +336,9 @@ run_set() {
         expect_outcome "Update complete: $image_bytes bytes in * s"
         expect_log "update complete after "
         took=$((first + took))
-        report "exit $first_code after $(seconds "$first") s, no start, nothing carried out after the unplug; the second run: exit 0, flash exact"
+        report "exit $first_code after $(harness_seconds "$first") s, no start, nothing carried out after the unplug; the second run: exit 0, flash exact"
     fi
+    touch "$lane/finished"
 }
 
 echo "== Windows: check: the FTDI driver's latency timer in the registry"
@@ -398,19 +347,19 @@ ftdi_entry() { # COM MS
     local key="HKLM\\SYSTEM\\CurrentControlSet\\Enum\\FTDIBUS\\VID_0403+PID_6001+FT$1A\\0000\\Device Parameters"
     in_wine / "$wine64" reg add "$key" /v PortName /d "$1" /f >/dev/null 2>&1 &&
         in_wine / "$wine64" reg add "$key" /v LatencyTimer /t REG_DWORD /d "$2" /f >/dev/null 2>&1 ||
-        fail "reg add $key"
+        harness_fail "reg add $key"
 }
-declare -A latency_of=([com9]=16 [com10]=1)
+declare -A latency_of=([com5]=16 [com6]=1)
 for ms in 16 1; do
     ftdi_entry COM1 "$ms"
     listed=$(in_wine "$package" "$wine64" "$package/velmorith-flash.exe" --list 2>&1 | tr -d '\r' | grep '^COM1: ' || true)
     gain="at 1 ms updates run faster"
     [ "$ms" -gt 2 ] || gain="nothing to gain"
-    [[ $listed == *", latency timer $ms ms ($gain)" ]] || fail "--list with $ms ms: '$listed'"
+    [[ $listed == *", latency timer $ms ms ($gain)" ]] || harness_fail "--list with $ms ms: '$listed'"
     echo "--list, $ms ms: $listed"
 done
-ftdi_entry COM9 "${latency_of[com9]}"
-ftdi_entry COM10 "${latency_of[com10]}"
+ftdi_entry COM5 "${latency_of[com5]}"
+ftdi_entry COM6 "${latency_of[com6]}"
 
 whole=no
 [ -n "$root" ] && whole=yes
@@ -420,35 +369,44 @@ unicode_unix=$prefix/drive_c/Prüfstand/Ελληνικά
 rm -rf "$prefix/drive_c/Prüfstand" && mkdir -p "$unicode_unix" && cp -r "$package"/. "$unicode_unix/"
 cp "$image" "$unicode_unix/VelmorithAL_full.bin"
 if [ "$whole" = yes ]; then
-    echo "== Windows: check: whole updates through Qt's Windows serial code, from two folders side by side"
+    echo "== Windows: check: whole updates through Qt's Windows serial code, from two folders and from the window, side by side"
+    window_checks=(window_flow window_no_ftdi window_two_ports window_pulled_cable)
 else
-    echo "== Windows: check: a silent device, from two folders side by side"
+    echo "== Windows: check: a silent device from two folders, and the window without an FTDI port, side by side"
+    window_checks=(window_no_ftdi)
 fi
-started=$(now_ms)
-run_set "$checks/package" com9 "$package" "$(winpath "$package")\\velmorith-flash.exe" --image "$(winpath "$image")" &
+started=$(harness_now_ms)
+run_set "$checks/package" com5 "$package" "$(winpath "$package")\\velmorith-flash.exe" --image "$(winpath "$image")" &
 lanes=($!)
-run_set "$checks/unicode" com10 "$unicode_unix" "$unicode\\velmorith-flash.exe" &
+run_set "$checks/unicode" com6 "$unicode_unix" "$unicode\\velmorith-flash.exe" &
 lanes+=($!)
-pids+=("${lanes[@]}")
+run_window_set "$checks/window" "${window_checks[@]}" &
+lanes+=($!)
+harness_track "${lanes[@]}"
 for lane in "${lanes[@]}"; do wait "$lane" || true; done
-for set in package unicode; do
-    case $set in
-    package) where="$(winpath "$package")\\ on COM9, --image given" ;;
-    unicode) where="$unicode\\ on COM10, the image beside the program" ;;
-    esac
-    echo "from $where:"
+sets=(package unicode window)
+declare -A set_name=(
+    [package]="velmorith-flash from $(winpath "$package")\\ on COM5, --image given"
+    [unicode]="velmorith-flash from $unicode\\ on COM6, the image beside the program"
+    [window]="the window from C:\\Bench\\, driven with the pointer and keys")
+for set in "${sets[@]}"; do
+    echo "${set_name[$set]}:"
     sed 's/^/  /' "$checks/$set/report"
 done
-echo "the sets took $(seconds $(($(now_ms) - started))) s together"
+echo "the sets took $(harness_since "$started") s together"
+if [ -f "$checks/window/window-windows.png" ]; then
+    cp "$checks/window/window-windows.png" "$work/window-windows.png"
+    [ -z "${WINCHECK_SCREENSHOT:-}" ] || cp "$checks/window/window-windows.png" "$WINCHECK_SCREENSHOT"
+    echo "the window's picture at the end of the update: $work/window-windows.png"
+fi
 failed=no
-for set in package unicode; do
+for set in "${sets[@]}"; do
+    # A set that ended before its end (a fault of this script) fails too.
+    [ -f "$checks/$set/finished" ] || echo "the set ended before its end" >>"$checks/$set/failures"
     [ -s "$checks/$set/failures" ] || continue
     [ $failed = yes ] || echo "Windows check FAILED:" >&2
     failed=yes
-    case $set in
-    package) echo "from the package folder:" >&2 ;;
-    unicode) echo "from $unicode\\:" >&2 ;;
-    esac
+    echo "${set_name[$set]}:" >&2
     sed 's/^/  /' "$checks/$set/failures" >&2
 done
-[ $failed = no ] || fail "(their files: $checks)"
+[ $failed = no ] || harness_fail "(their files: $checks)"
