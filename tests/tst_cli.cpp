@@ -15,11 +15,44 @@ struct Run
     QStringList err;
 };
 
+// In the child, before the program runs: its stderr a pipe whose reader has gone.
+void readerGone()
+{
+    int ends[2];
+    if (::pipe(ends) == 0) {
+        ::close(ends[0]);
+        ::dup2(ends[1], STDERR_FILENO);
+        ::close(ends[1]);
+    }
+}
+
+struct Process : QProcess
+{
+    bool stderrGone = false;
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    Process()
+    {
+        setChildProcessModifier([this] {
+            if (stderrGone)
+                readerGone();
+        });
+    }
+#else
+    void setupChildProcess() override
+    {
+        if (stderrGone)
+            readerGone();
+    }
+#endif
+};
+
 // velmorith-flash as a real process, its logs in `data`; the test's event loop (and the simulated
 // device in it) runs meanwhile, and so does `meanwhile`.
-Run flash(const QStringList &arguments, const QString &data, const std::function<void(QProcess &)> &meanwhile = {})
+Run flash(const QStringList &arguments, const QString &data, const std::function<void(QProcess &)> &meanwhile = {},
+          bool stderrGone = false)
 {
-    QProcess process;
+    Process process;
+    process.stderrGone = stderrGone;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_DATA_HOME", data);
     process.setProcessEnvironment(environment);
@@ -107,13 +140,13 @@ private slots:
             imagePath = rig.folder() + "image.fifo";
             QCOMPARE(mkfifo(QFile::encodeName(imagePath).constData(), 0600), 0);
         }
-        const Run run = flash({"--port", device.slavePath(), "--image", imagePath, "--give-up-after", giveUpAfter},
-                              rig.folder(), [&](QProcess &process) {
-                                  if (how == "pipe")
-                                      process.closeReadChannel(QProcess::StandardError);
-                                  if (how == "fifo")
-                                      QVERIFY(feedFifo(imagePath, image));
-                              });
+        const Run run = flash(
+            {"--port", device.slavePath(), "--image", imagePath, "--give-up-after", giveUpAfter}, rig.folder(),
+            [&](QProcess &) {
+                if (how == "fifo")
+                    QVERIFY(feedFifo(imagePath, image));
+            },
+            how == "pipe");
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
         QCOMPARE(device.counters().applicationStarts, qint64(1));

@@ -10,15 +10,8 @@
 # the prefix's registry make COM9 and COM10 FTDI USB serial ports in Windows' port list, which the
 # window's own search goes through.
 
-# Today a pulled cable stops the update: the operator plugs the device back in and presses Start
-# again. Once the engine reopens the port by itself, make this "yes": the same update then
-# completes after the replug, without a press, and the status says so while the device is gone.
-replug_resumes=no
-if [ "$replug_resumes" = yes ]; then
-    lost_text="Connection to the device lost - plug the USB cable back in; the update goes on by itself"
-else
-    lost_text="Connection to the device lost - reconnect it and press Start"
-fi
+# A pulled cable: the window says to plug it back in, and the same update goes on once it is.
+lost_text="Connection to the device lost - plug the USB cable back in; the update goes on by itself"
 
 # FTDI serial numbers (the adapters' own, with "A" for the chip's first port).
 declare -A window_serial=([COM9]=A1B2C3D4A [COM10]=F7E6D5C4A)
@@ -284,17 +277,10 @@ window_pulled_cable() {
     # Plugged back in: a new pty behind the same COM port, the same flash.
     first=$(window_log)
     wstart cable2 com9 --image "$image" --flash "$wdir/cable.flash"
-    if [ "$replug_resumes" = yes ]; then
-        expect_log_outcome 90 "update complete after "
-        [ "$(window_log)" = "$first" ] || problem "a second update log: $(window_log)"
-        said="status '$lost'; plugged back in, the same update completed: flash exact"
-    else
-        press_start || return
-        expect_log_outcome 90 "update complete after "
-        grep -q 'Outcome: .*connection to the device lost' <(tail -n 1 "$first") ||
-            problem "the first update's log ends: $(tail -n 1 "$first" | tr -d '\r')"
-        said="status '$lost'; plugged back in and Start pressed again: completed, flash exact"
-    fi
+    expect_log_outcome 90 "update complete after "
+    [ "$(window_log)" = "$first" ] || problem "a second update log: $(window_log)"
+    grep -q '  Port reopened after ' "$first" || problem "the log says no 'Port reopened after'"
+    said="status '$lost'; plugged back in, the same update completed without a press: flash exact"
     expect_status "Update complete in $(complete_in) s"
     window_close
     device_stop "$wdir" cable2
