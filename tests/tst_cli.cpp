@@ -85,7 +85,7 @@ bool feedFifo(const QString &path, const QByteArray &bytes)
 // Whether the process has the file open, as the system says.
 bool holds(qint64 pid, const QString &path)
 {
-    QDirIterator fds(QString("/proc/%1/fd").arg(pid), QDir::System);
+    QDirIterator fds(QString("/proc/%1/fd").arg(pid), QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     while (fds.hasNext())
         if (QFileInfo(fds.next()).symLinkTarget() == path)
             return true;

@@ -308,7 +308,7 @@ private slots:
         QCOMPARE(next, run.debug.size());
         QCOMPARE(left.replaceInStrings(rig.imagePath(), "PATH"), notes);
         // The update has ended: its engine holds the log no longer.
-        QDirIterator fds("/proc/self/fd", QDir::System);
+        QDirIterator fds("/proc/self/fd", QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         while (fds.hasNext())
             QVERIFY(QFileInfo(fds.next()).symLinkTarget() != QFileInfo(run.logPath).canonicalFilePath());
         // The newest 100 by the files' own times: this update's and the 99 seeded last.
