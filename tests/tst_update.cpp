@@ -216,7 +216,7 @@ private slots:
         // What was outstanding goes again as soon as the port is back.
         QVERIFY2(text.contains(
                      QRegularExpression("  Port reopened after \\d+\\.\\d s\n *\\d+  (Erase|Block \\w+) sent again: "
-                                        "the port is back\n")),
+                                        "the port is back\n *\\d+  String Len: \\d+\n")),
                  qPrintable(text));
         QVERIFY2(text.contains(QRegularExpression("; the connection was lost once, for \\d+\\.\\d s in all\n$")),
                  qPrintable(text));
