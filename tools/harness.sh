@@ -10,6 +10,8 @@
 #   harness_fail TEXT...        says "<what> FAILED: TEXT" on stderr and exits 1 (HARNESS_WHAT names it)
 #   harness_subshell            first thing in a background subshell: what it tracks from then on
 #                               ends with it (bash resets the traps there, and the lists are copies)
+#   harness_summary SUMMARY SAY FRAGMENT...  for each fragment that does not stand in the simulated
+#                               device's summary as a whole item, calls SAY with a line about it
 #   chroot_mount ROOT [DIR...]  /proc, /dev, /dev/pts, /sys, then each DIR at its own path in ROOT
 #   chroot_unmount              undoes chroot_mount, the last first
 #   chroot_mounts_under ROOT    mount points at or under ROOT, the deepest first
@@ -42,6 +44,15 @@ harness_end() {
     wait "$pid" 2>/dev/null || true
     for i in "${harness_pids[@]}"; do [ "$i" = "$pid" ] || kept+=("$i"); done
     harness_pids=("${kept[@]}")
+}
+
+harness_summary() {
+    local summary=$1 say=$2 fragment
+    shift 2
+    for fragment in "$@"; do
+        [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
+            "$say" "device: '$fragment' expected; it says: $summary"
+    done
 }
 
 harness_wait() {

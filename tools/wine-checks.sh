@@ -189,13 +189,7 @@ report() {
 }
 start() { device_start "$lane" "$@" || problem "$device_error"; }
 # expect_device FRAGMENT...: each stands in the device's summary, as a whole item.
-expect_device() {
-    local fragment
-    for fragment in "$@"; do
-        [[ "$summary" == *"$fragment,"* || "$summary" == *"$fragment;"* || "$summary" == *"; $fragment" ]] ||
-            problem "device: '$fragment' expected; it says: $summary"
-    done
-}
+expect_device() { harness_summary "$summary" problem "$@"; }
 count() { sed -n "s/.*$1 \([0-9]*\).*/\1/p" <<<"$summary" | head -n 1; }
 
 # A set: LANE COM FOLDER EXE [IMAGE OPTION...]. Writes LANE/report (a line per check) and
