@@ -82,7 +82,7 @@ bool SerialLink::reopen(qint64 nowMs)
             port->setPortName(info.systemLocation());
             if ((opened = open())) {
                 note(QStringLiteral("Port reopened after %1 s as %2 (was %3): the same adapter, serial number %4")
-                         .arg(after, info.systemLocation(), name, serialNumber));
+                         .arg(after, info.portName(), name, serialNumber));
                 break;
             }
         }

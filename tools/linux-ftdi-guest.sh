@@ -106,6 +106,14 @@ usb() {
     return 0
 }
 
+# hold PORT: another program holds /dev/PORT open, so that the kernel keeps the name while the
+# adapter is gone; release PID lets it go.
+hold() {
+    sleep 100000 <>"/dev/$1" &
+    echo "holder=$!"
+}
+release() { kill "$1"; }
+
 list() {
     local status=0
     $flash --list >"$out/list" 2>&1 || status=$?

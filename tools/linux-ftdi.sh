@@ -10,7 +10,9 @@
 #  - the latency timer: 16 in sysfs before the run, 1 while it runs, and the log says so;
 #  - a silent device: exit 4 after the give-up time;
 #  - the adapter pulled at about a third of an update and plugged back 3 s later while the
-#    program runs; what happens after the replug is printed in full.
+#    program runs: the same run completes, the adapter back under its name;
+#  - the same while another program holds the port's node, so that the adapter comes back under
+#    another name: the program finds it by its serial number.
 # The kernel package is fetched once into build-linux-ftdi/ (made again when missing). Where
 # QEMU or the kernel cannot be had, one line says so and it exits 0.
 # VELMORITH_QEMU_ACCEL=kvm tries KVM instead of TCG.
@@ -20,8 +22,6 @@ HARNESS_WHAT="Linux FTDI check"
 . tools/harness.sh
 . tools/setup.sh
 began=$(harness_now_ms)
-
-# What the coming engine change alters; each a one-word switch.
 
 work=$PWD/build-linux-ftdi
 run=$work/run
@@ -394,67 +394,76 @@ took=$(result ms)
     problem "the device received '$(cat -A "$run/silent.wire")', expected '\$MERASE,4000,C000*5DCA' and a line feed"
 check_end "exit 4 after $(harness_seconds "${took:-0}") s, the device received the erase command alone; '$(outcome)'"
 
+# replugged NAME [held]: the adapter pulled once the device has received a third of an update and
+# plugged back 3 s later, the device behind it going on from the same flash; "held": another
+# program holds the port's node meanwhile, so that the kernel gives the adapter another name.
+replugged() {
+    local name=$1 held=${2:-} messages third unplugged_at holder="" left
+    rm -f "$run/$name.flash"
+    messages=$((long_blocks + 2))
+    third=$((messages / 3))
+    adapter_in "$name-a" --image "$images/long.bin" --flash "$run/$name.flash" --record "$run/$name-a.wire"
+    if [ -n "$held" ]; then
+        guest 10 hold "$port" || problem "hold: $(cat "$run/answer")"
+        holder=$(answer holder)
+    fi
+    run_send "$name" "$port" long.bin --give-up-after 20
+    at_third() { [ "$(wc -l <"$run/$name-a.wire")" -ge "$third" ]; }
+    harness_wait 120 at_third || harness_fail "the device did not receive $third messages within 120 s"
+    unplugged_at=$(harness_now_ms)
+    unplug
+    device_stop
+    expect_device "erases 1" "application starts 0"
+    # The unit keeps its flash; it answers behind the adapter plugged back.
+    device_start "$name-b" --image "$images/long.bin" --flash "$run/$name.flash"
+    # The deliberate pause: the cable stays out for 3 s.
+    left=$((unplugged_at + 3000 - $(harness_now_ms)))
+    [ "$left" -le 0 ] || sleep "$((left / 1000)).$(printf '%03d' $((left % 1000)))"
+    plug "$device_pty"
+    run_wait 200
+    [ -z "$holder" ] || guest 10 release "$holder" || problem "release: $(cat "$run/answer")"
+    guest 40 plugged 30 || problem "no ttyUSB node after the replug: $(cat "$run/answer")"
+    back_as=$(answer port)
+    adapter_out
+    expect_code 0
+    expect_device "application starts 1" "flash matches the image"
+    reopened=$(result_lines log | sed -n 's/^ *[0-9]*  \(Port reopened after .*\)/\1/p')
+    [ "$(grep -c . <<<"$reopened")" = 1 ] || problem "the log says '${reopened:-no Port reopened after}'"
+}
+# details NAME: what a replugged run did, for the one who looks into a failure.
+details() {
+    local answer=$run/$1.answer
+    sed -n 's/^err:/  stderr, ms into the run: /p; s/^watch:/  ttyUSB nodes | by-id links, ms into the run: /p' "$answer"
+    sed -n 's/^log:/  log: /p' "$answer" | grep -E '[A-Za-z]{3}' || true
+    sed -n 's/^dmesg:/  kernel: /p' "$answer" | grep -i -E 'ftdi|ttyUSB|disconnect|new full-speed' || true
+}
+
 check_begin "USB unplug at a third of an update, plugged back 3 s later"
-rm -f "$run/unplug.flash"
-messages=$((long_blocks + 2))
-third=$((messages / 3))
-adapter_in unplug-a --image "$images/long.bin" --flash "$run/unplug.flash" --record "$run/unplug-a.wire"
-first_port=$port
-run_send unplug "$port" long.bin --give-up-after 10
-run_sent=$(harness_now_ms)
-at_third() { [ "$(wc -l <"$run/unplug-a.wire")" -ge "$third" ]; }
-harness_wait 120 at_third || harness_fail "the device did not receive $third messages within 120 s"
-unplugged_at=$(harness_now_ms)
-unplug
-pulled_at_message=$(wc -l <"$run/unplug-a.wire")
-device_stop
-summary_a=$summary
-# The unit keeps its flash; it answers behind the adapter plugged back.
-device_start unplug-b --image "$images/long.bin" --flash "$run/unplug.flash" --record "$run/unplug-b.wire"
-# The deliberate pause: the cable stays out for 3 s.
-left=$((unplugged_at + 3000 - $(harness_now_ms)))
-[ "$left" -le 0 ] || sleep "$((left / 1000)).$(printf '%03d' $((left % 1000)))"
-replugged_at=$(harness_now_ms)
-plug "$device_pty"
-run_wait 200
-summary=$summary_a
-expect_device "erases 1" "application starts 0"
-guest 40 plugged 30 || problem "no ttyUSB node after the replug: $(cat "$run/answer")"
-back_as=$(answer port)
-details() { sed -n "s/^$1//p" "$run/unplug.answer"; }
-# While the program ran: the node the adapter came back as, and the CPU time it used once pulled.
-back_while_running=$(details watch: | tail -n 1 | sed -n 's/^[0-9]* ms: \(ttyUSB[0-9]*\) .*/\1/p')
-pulled_line=$(details watch: | grep -m 1 '^[0-9]* ms: |' || true)
+replugged unplug
+# Told at once (not by the next write) and the dead port closed at once: no spinning on it
+# meanwhile (a hung-up tty reads end-of-file without end), and the adapter gets its name back.
+pulled_line=$(sed -n 's/^watch://p' "$run/unplug.answer" | grep -m 1 '^[0-9]* ms: |' || true)
 pulled_ms=$(sed -n 's/^\([0-9]*\) ms: .*/\1/p' <<<"$pulled_line")
 pulled_cpu=$(sed -n 's/.*CPU time so far: \([0-9]*\) ms.*/\1/p' <<<"$pulled_line")
-run_ms=$(details ms=)
-run_cpu=$(details cpu_ms=)
-spin=""
+run_ms=$(result ms) run_cpu=$(result cpu_ms) spin=""
 if [ -n "$pulled_ms" ] && [ -n "$run_ms" ] && [ "$run_ms" -gt "$pulled_ms" ]; then
     spin=$((100 * (run_cpu - pulled_cpu) / (run_ms - pulled_ms)))
 fi
-# Told at once (not by the next write), the dead port closed at once: no spinning on it meanwhile,
-# and the system gives the adapter its old name back.
 [ -n "$spin" ] && [ "$spin" -lt 20 ] || problem "once pulled, the program used ${spin:-?} % of the CPU"
-adapter_out
-expect_code 0
-expect_device "application starts 1" "flash matches the image"
 [ "$back_as" = ttyUSB0 ] || problem "the adapter came back as $back_as, not ttyUSB0"
-[ "$(details log: | grep -c '  Port reopened after ')" = 1 ] || problem "the log says no 'Port reopened after'"
-check_end "the same run completed: exit 0, flash exact, the adapter back as $back_as, the port reopened $(details log: | sed -n 's/.*  Port reopened after \([0-9.]*\) s$/\1/p') s after the loss"
-# What the program did once the adapter was back: what its reconnection has to go by.
-echo "  pulled $(harness_seconds $((unplugged_at - run_sent))) s after the run was sent (the device had received $pulled_at_message of $messages messages), plugged back $(harness_seconds $((replugged_at - unplugged_at))) s later"
-echo "  the device until the unplug: $summary_a"
-echo "  the run: exit $(details code=) after $(harness_seconds "$(details ms=)") s; stdout: $(details out: | tr '\n' '|')"
-details err: | sed 's/^/  stderr, ms into the run: /'
-details log: | grep -E '[A-Za-z]{3}' | grep -v -E '^(Program|Image): ' | sed 's/^/  log, ms since the engine started: /'
-details watch: | sed 's/^/  ttyUSB nodes | by-id links, ms into the run: /'
-details dmesg: | grep -i -E 'ftdi|ttyUSB|disconnect|new full-speed' | sed 's/^/  kernel: /' || true
-echo "  the program's CPU time once the node was gone: ${spin:-?} % of the time (${run_cpu:-?} ms in all)"
-echo "  latency timer (sysfs) while it ran: $(details latency_during=); after: $(details latency_after=)"
-echo "  the adapter came back as ${back_while_running:-nothing} while the program held /dev/$first_port; after the run: $(details nodes_after=)"
+[[ $reopened == "Port reopened after "*" s" ]] || problem "the log says '$reopened'"
+[ ${#problems[@]} = 0 ] || details unplug
+check_end "the same run completed: exit 0, flash exact, the adapter back as $back_as, '$reopened', ${spin:-?} % CPU while pulled; the latency timer $(result latency_during) while it ran"
+
+check_begin "USB unplug while another program holds the port: the adapter followed to its new name"
+replugged follow held
+[ "$back_as" = ttyUSB1 ] || problem "the adapter came back as $back_as, not ttyUSB1"
+[[ $reopened == "Port reopened after "*" s as ttyUSB1 (was ttyUSB0): the same adapter, serial number $adapter_serial" ]] ||
+    problem "the log says '$reopened'"
+[ ${#problems[@]} = 0 ] || details follow
+check_end "the same run completed: exit 0, flash exact; '$reopened'"
 
 qmp quit || true
 harness_end "$qemu_pid" 10
 echo "== Linux FTDI driver: $(harness_since "$began") s"
-[ ${#failed[@]} = 0 ] || harness_fail "${#failed[@]} of 5 checks: $(printf '%s; ' "${failed[@]}")their files: $run"
+[ ${#failed[@]} = 0 ] || harness_fail "${#failed[@]} of 6 checks: $(printf '%s; ' "${failed[@]}")their files: $run"
