@@ -484,7 +484,7 @@ void BootTest::finish(Condition condition, const QString &outcome)
     finishedAfterMs = clock.elapsed();
     // What was sent came from the bytes read at the start; a file changed since no longer shows
     // what the device got, and whoever looks at it later must know.
-    if (condition != ImageRefused) {
+    if (condition != ImageRefused && condition != PortFailed) {
         const QString change = imageFile.changeOnDisk();
         if (!change.isEmpty()) {
             changedFrom = QString::fromLatin1(imageFile.sha256().toHex());
