@@ -180,7 +180,7 @@ void BootTest::stepPrepare()
         retryCount = 1;
         tickCountdown = EraseRetryStepTicks;
     } else {
-        if (link.isDown() ? link.reopen(clock.elapsed()) : link.open())
+        if (link.reopen(clock.elapsed())) // by the same adapter too, if it was lost meanwhile
             note(QStringLiteral("Port reopened"));
         else
             note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
