@@ -31,6 +31,9 @@ QString progressText(const BootTest &engine)
     case BootTest::Starting:
         return tr("Starting the new firmware - Please wait");
     }
+    // Back after a lost connection: the unit behind the cable may be another, so all goes again.
+    if (engine.restartCount() > 0)
+        return tr("Connection back - writing the whole image again");
     return tr("Erasing the device - Please wait");
 }
 

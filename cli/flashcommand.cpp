@@ -27,11 +27,7 @@ FlashCommand::FlashCommand(Output output, PortEnumerator ports, std::function<bo
 {
 }
 
-FlashCommand::~FlashCommand()
-{
-    // As the window's engines do, it ends with the process: its log ends with the outcome.
-    (void)engine.release();
-}
+FlashCommand::~FlashCommand() = default; // an engine still running logs its outcome as it goes
 
 QString FlashCommand::usage()
 {
@@ -223,8 +219,20 @@ void FlashCommand::interrupt()
     if (ended || !engine)
         return;
     engine->stop(QStringLiteral("stopped by the user"));
-    end(Interrupted, QStringLiteral("Update stopped by the user - the device stays in its bootloader until it is "
-                                    "updated"));
+    // In the final pause the work is done: the unit is starting its new firmware.
+    if (engine->condition() == BootTest::Completed)
+        end(Complete, completeLine() + QStringLiteral(" (stopped in its final second: the start command had gone out, "
+                                                      "the unit is starting its new firmware)"));
+    else
+        end(Interrupted, QStringLiteral("Update stopped by the user - the device stays in its bootloader until it is "
+                                        "updated"));
+}
+
+QString FlashCommand::completeLine() const
+{
+    return QStringLiteral("Update complete: %1 bytes in %2 s%3")
+        .arg(UpdateStatus::imageBytes(*engine))
+        .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1), engine->linkSummary());
 }
 
 void FlashCommand::onTick()
@@ -234,9 +242,7 @@ void FlashCommand::onTick()
     sayLogProblem();
     if (!engine->isRunning()) {
         if (engine->condition() == BootTest::Completed)
-            end(Complete, QStringLiteral("Update complete: %1 bytes in %2 s")
-                              .arg(UpdateStatus::imageBytes(*engine))
-                              .arg(QString::number(double(engine->elapsedMs()) / 1000.0, 'f', 1)));
+            end(Complete, completeLine());
         else // nothing was sent: the image or the port
             end(engine->condition() == BootTest::PortFailed ? PortProblem : ImageProblem, UpdateStatus::text(*engine));
         return;
@@ -245,10 +251,17 @@ void FlashCommand::onTick()
     if (engine->silentForMs() >= giveUpMs) {
         const QString silence = UpdateStatus::duration(engine->silentForMs());
         if (engine->condition() == BootTest::LinkLost) {
+            // Every block answered, but the start command never reached a unit.
+            const bool beforeStart = engine->phase() == BootTest::Starting;
             engine->stop(QStringLiteral("gave up: no answer for %1").arg(silence));
-            end(ConnectionLost, QStringLiteral("Gave up: the connection to the device was lost, no answer for %1 - "
-                                               "reconnect it and run again")
-                                    .arg(silence));
+            end(ConnectionLost,
+                beforeStart ? QStringLiteral("Gave up: the connection to the device was lost before the start command "
+                                             "went out, no answer for %1 - the unit did not get it and stays in its "
+                                             "bootloader; reconnect it and run again")
+                                  .arg(silence)
+                            : QStringLiteral("Gave up: the connection to the device was lost, no answer for %1 - "
+                                             "reconnect it and run again")
+                                  .arg(silence));
         } else {
             engine->stop(QStringLiteral("gave up: the device did not answer for %1").arg(silence));
             end(NotAnswering, QStringLiteral("Gave up: the device did not answer for %1 - check the cable and that "
@@ -273,7 +286,8 @@ QString FlashCommand::progressLine() const
     } else {
         switch (e.phase()) {
         case BootTest::Erasing:
-            what = QStringLiteral("Erasing the device");
+            what = e.restartCount() > 0 ? QStringLiteral("Connection back - writing the whole image again")
+                                        : QStringLiteral("Erasing the device");
             break;
         case BootTest::Writing:
             what = QStringLiteral("Writing firmware: %1 of %2 bytes")

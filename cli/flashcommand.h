@@ -62,6 +62,7 @@ private:
     void showProgress();
     void end(int exitCode, const QString &outcome);
     QString progressLine() const;
+    QString completeLine() const;
     int usageError(const QString &problem);
     int listPorts();
     int checkPort();

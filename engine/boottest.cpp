@@ -23,7 +23,7 @@ BootTest::BootTest(QString portName, FirmwareImage image)
         activeEngine->stop(QStringLiteral("update stopped by a new Start"));
     activeEngine = this;
     clock.start();
-    const QSerialPortInfo listed = listedPort(portName);
+    const ListedPort listed = PortListing::find(portName);
     if (!log.open([&] { return logHeading(portName, listed, imageFile); })) {
         logFailed = true;
         qDebug() << "Update log not written:" << log.problem();
@@ -43,13 +43,6 @@ BootTest::BootTest(QString portName, FirmwareImage image)
         if (error == QSerialPort::ResourceError || (error == QSerialPort::ReadError && ++readErrors >= 3))
             portGone();
     });
-    // The window may be closed mid-update; the log says so rather than just stopping.
-    if (QCoreApplication::instance()) {
-        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [this] {
-            if (isRunning())
-                logOutcome(endedBy(QStringLiteral("program closed during the update")));
-        });
-    }
     trace(debugText("Test Port ", portName));
     if (!link.open())
         note(QStringLiteral("Port not opened: %1").arg(serialPort->errorString()));
@@ -68,10 +61,14 @@ BootTest::BootTest(QString portName, FirmwareImage image)
 
 BootTest::~BootTest()
 {
+    // Let go of mid-update (the program ends): the log gets its outcome all the same.
+    if (terminal == Working)
+        conclude(QStringLiteral("program closed during the update"));
+    log.close();
     trace(debugText(serialPort->portName()));
     if (serialPort->isOpen()) {
         serialPort->readAll();
-        link.closeForGood();
+        link.close();
         trace(QStringLiteral("Close"));
     }
     delete serialPort;
@@ -130,9 +127,9 @@ void BootTest::on_Timer()
     if (this != activeEngine)
         return;
     if (isRunning() && link.retry(clock.elapsed()))
-        resendOutstanding();
-    // Silence counts only while an answer is due: not in the engine's own pauses.
-    if (silentTicks >= 0 && answerDue)
+        restartFromErase();
+    // Silence counts only while an answer is due, or the device is gone: not in the engine's own pauses.
+    if (silentTicks >= 0 && (answerDue || linkLost))
         ++silentTicks;
     if (tickCountdown == 0)
         return;
@@ -176,16 +173,19 @@ void BootTest::stepPrepare()
     } else if (retryCount == 2) {
         // The erase went unanswered twice: give the link a fresh start.
         note(QStringLiteral("Port closed, to be reopened for a fresh start"));
-        serialPort->close();
+        link.close();
         retryCount = 1;
         tickCountdown = EraseRetryStepTicks;
     } else {
-        if (link.reopen(clock.elapsed())) // by the same adapter too, if it was lost meanwhile
-            note(QStringLiteral("Port reopened"));
-        else
-            note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
+        const bool wasLost = link.isDown();
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
+        if (!link.reopen(clock.elapsed())) // by the same adapter only, if it was lost meanwhile
+            note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
+        else if (wasLost)
+            restartFromErase();
+        else
+            note(QStringLiteral("Port reopened"));
     }
 }
 
@@ -256,8 +256,18 @@ void BootTest::stepFill(bool replyCall)
 
 void BootTest::stepStartApplication()
 {
-    composeMessage("%s", StartApplicationCommand);
-    sendMessage(txBuffer);
+    // Sent only once written to an open port: a unit that never got it stays in its bootloader.
+    // A link lost here is lost like any other: the update goes on once the device is back.
+    bool written = false;
+    if (!linkLost) {
+        composeMessage("%s", StartApplicationCommand);
+        sendMessage(txBuffer, &written);
+    }
+    if (!written) {
+        portGone();
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
     startApplicationSent = true;
     sequencerStage = StageFinish;
     imageFile.close();
@@ -267,8 +277,9 @@ void BootTest::stepStartApplication()
 void BootTest::stepFinish()
 {
     trace(debugText("Chain:", unsigned(chainCount)));
+    finalStageRan = true;
     if (chainStep == 5)
-        link.closeForGood();
+        link.close();
     if (startApplicationSent && terminal == Working)
         finish(Completed, QStringLiteral("update complete"));
     // The engine may live on (the window keeps it): it holds no file open once it is idle.
@@ -285,12 +296,14 @@ void BootTest::portGone()
     if (startApplicationSent) {
         closedAfterStart = true;
         note(QStringLiteral("Connection closed after the start command, as the new firmware starts"));
-        QTimer::singleShot(0, this, [this] { link.closeForGood(); });
+        QTimer::singleShot(0, this, [this] { link.close(); });
         return;
     }
     if (!linkLost)
         trace(debugText("Connection lost", serialPort->portName()));
     linkLost = true;
+    if (silentTicks < 0) // lost before the first command: the give-up time runs from now
+        silentTicks = 0;
     // Closed once the port's own error handling is over; the tick opens it again when it can.
     QTimer::singleShot(0, this, [this] {
         if (isRunning() && linkLost)
@@ -298,23 +311,27 @@ void BootTest::portGone()
     });
 }
 
-void BootTest::resendOutstanding()
+void BootTest::restartFromErase()
 {
+    // Nothing in the device's answers names the unit, and the cable's adapter may now be plugged
+    // into another one: whichever unit is behind the port gets the whole image from the erase, or
+    // the update is not called complete.
+    note(link.reopened() + QStringLiteral(": the unit behind the cable may have changed, so the update starts "
+                                          "again from the erase"));
+    ++restarts;
+    linkLost = false;
+    unanswered = false;
+    consecutiveResends = 0;
     // Whatever was on its way when the link went is lost: a part line would spoil the next answer.
     lineLength = 0;
     readErrors = 0;
-    if (!answerDue)
-        return;
-    if (sequencerStage == StageErase) {
-        note(QStringLiteral("Erase sent again: the port is back"));
-        composeMessage("%s", EraseCommand);
-        sendMessage(txBuffer);
-        tickCountdown = EraseAnswerTicks;
-    } else if (sequencerStage == StageProgram || sequencerStage == StageFill) {
-        note(QStringLiteral("Block %1 sent again: the port is back").arg(QString::number(masterAddress, 16).toUpper()));
-        sendProgramBlock(currentBlock, masterAddress, true);
-        tickCountdown = BlockAnswerTicks;
-    }
+    masterAddress = ImageStart;
+    imageFile.rewind();
+    currentBlock.clear();
+    suppressResend = true;
+    retryCount = 0;
+    sequencerStage = StageErase;
+    stepErase();
 }
 
 void BootTest::noteResend()
@@ -444,7 +461,7 @@ void BootTest::sendProgramBlock(const QByteArray &block, quint32 address, bool r
     answerDue = true;
 }
 
-int BootTest::sendMessage(char *text)
+int BootTest::sendMessage(char *text, bool *written)
 {
     const int length = frameMessage(text);
     if (length == 0)
@@ -455,9 +472,13 @@ int BootTest::sendMessage(char *text)
         silentTicks = 0;
     // A port that would not reopen (device gone) takes nothing; the timeouts go on regardless.
     if (serialPort->isOpen()) {
-        serialPort->write(text, length);
+        serialPort->clearError();
+        const bool taken = serialPort->write(text, length) == length;
         // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
         serialPort->flush();
+        if (written)
+            *written = taken && serialPort->isOpen() && serialPort->error() == QSerialPort::NoError &&
+                       serialPort->bytesToWrite() == 0;
     }
     return length;
 }
@@ -465,11 +486,33 @@ int BootTest::sendMessage(char *text)
 void BootTest::stop(const QString &outcome)
 {
     if (terminal == Working)
-        finish(Retired, endedBy(outcome));
+        conclude(outcome);
+    stopped = true;
     tickTimer->stop();
-    link.closeForGood();
+    link.close();
     imageFile.close();
     log.close();
+}
+
+void BootTest::conclude(const QString &how)
+{
+    // Once "$MJAPP" is out the unit is starting its new firmware: what ends the engine now only
+    // ends its wait for the final stage.
+    if (startApplicationSent)
+        finish(Completed, QStringLiteral("update complete, the start command sent; then ") + how);
+    else
+        finish(Retired, endedBy(how));
+}
+
+QString BootTest::linkSummary() const
+{
+    if (restarts == 0)
+        return link.lossSummary(clock.elapsed());
+    return link.lossSummary(clock.elapsed()) +
+           (restarts == 1 ? QStringLiteral("; the image was written again from the start once the connection was back")
+                          : QStringLiteral("; the image was written again from the start after each of the %1 "
+                                           "reconnections")
+                                .arg(restarts));
 }
 
 QString BootTest::endedBy(const QString &how) const
@@ -501,7 +544,7 @@ void BootTest::logOutcome(const QString &outcome)
     const QString image = imageFile.path().isEmpty() ? QStringLiteral("(none)") : imageFile.path();
     note(QStringLiteral("Outcome: %1 after %2 s; image %3, %4 bytes%5")
              .arg(outcome, QString::number(double(clock.elapsed()) / 1000.0, 'f', 1), image,
-                  QString::number(imageFileSize), link.lossSummary(clock.elapsed())));
+                  QString::number(imageFileSize), linkSummary()));
 }
 
 void BootTest::trace(const QString &line)

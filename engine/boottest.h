@@ -50,7 +50,10 @@ public:
 
     // Stops the engine for good: its tick, its port and its log. The log gets the outcome,
     // after the lost connection that had stalled the update, unless the update had already ended.
+    // Once "$MJAPP" has gone out, the update counts as complete.
     void stop(const QString &outcome);
+    // Ended, and done with its port and log: nothing more will happen (it may be destroyed).
+    bool isDone() const { return terminal != Working && (finalStageRan || stopped); }
 
     // Read by the progress display.
     int imageSize() const { return imageFileSize; }
@@ -60,6 +63,13 @@ public:
     Condition condition() const;
     // True until the update has ended one way or another (completed, refused, failed, retired).
     bool isRunning() const { return terminal == Working; }
+    // "$MJAPP" was written to the port: the unit is starting its new firmware.
+    bool startCommandSent() const { return startApplicationSent; }
+    // How often the link came back after a loss, each time writing the whole image again.
+    int restartCount() const { return restarts; }
+    // How often and how long the link was lost, and what was written again: "; the connection was
+    // lost once, ..." for an outcome line; empty if never.
+    QString linkSummary() const;
     QString imagePath() const { return imageFile.path(); }
     // Why the image was refused, short, to follow "Firmware image "; empty otherwise. The debug
     // stream has the details.
@@ -114,11 +124,13 @@ private:
     void parseReply();
     bool replyAwaited(Reply reply) const;
     void sendProgramBlock(const QByteArray &block, quint32 address, bool resend = false);
-    int sendMessage(char *text);
+    // Frames and writes; *written tells whether the port took it all.
+    int sendMessage(char *text, bool *written = nullptr);
     void noteResend();
     void portGone();
-    void resendOutstanding();
+    void restartFromErase();
     QString endedBy(const QString &how) const;
+    void conclude(const QString &how);
     void finish(Condition condition, const QString &outcome);
     void logOutcome(const QString &outcome);
     // A line for the debug stream and the log.
@@ -138,7 +150,10 @@ private:
     Condition terminal = Working; // Working until the update ends
     bool unanswered = false;
     bool linkLost = false;
-    bool startApplicationSent = false;
+    bool startApplicationSent = false; // written to an open port
+    bool finalStageRan = false;
+    bool stopped = false;
+    int restarts = 0;
     bool closedAfterStart = false; // the link ended once "$MJAPP" was out
     int readErrors = 0;            // in a row, nothing read in between
     int consecutiveResends = 0;

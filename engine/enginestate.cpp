@@ -1,4 +1,5 @@
 #include "enginestate.h"
+#include "portlisting.h"
 #include "updatelog.h"
 
 #include <cstring>
@@ -31,4 +32,5 @@ void resetEngineState()
     activeEngine = nullptr;
     UpdateLog::setFolder(QString());
     UpdateLog::setClock(nullptr);
+    PortListing::setSeam(nullptr);
 }

@@ -35,5 +35,5 @@ extern QByteArray currentBlock;
 // The engine that owns the transfer state; a newer engine retires the one before it.
 extern BootTest *activeEngine;
 
-// Back to the state of a fresh process (appDirectory and the log folder included).
+// Back to the state of a fresh process (appDirectory, the log folder and the port list included).
 void resetEngineState();

@@ -117,8 +117,7 @@ QByteArray FirmwareImage::read(qint64 maxBytes)
 
 void FirmwareImage::close()
 {
-    bytes.clear();
-    position = 0;
+    position = bytes.size();
 }
 
 QString FirmwareImage::changeOnDisk() const

@@ -36,7 +36,10 @@ public:
     qint64 size() const { return bytesInFile; }
     qint64 pos() const;
     QByteArray read(qint64 maxBytes);
+    // Done with for now: at its end. The bytes stay, for the whole image to go again.
     void close();
+    // Back to 0x4000, as after the read before the erase.
+    void rewind() { position = 0; }
 
     // How the file on disk now differs from what was read, for the log; empty when it does not
     // (or when it cannot be read again, as a pipe).

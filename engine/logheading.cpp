@@ -5,14 +5,11 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 #include <QSysInfo>
-
-#include <algorithm>
 
 namespace {
 
-QString portLine(const QString &portName, const QSerialPortInfo &listed)
+QString portLine(const QString &portName, const ListedPort &listed)
 {
     if (listed.isNull())
         return QStringLiteral("Port: %1 (not listed by the system: no manufacturer, serial number or USB ids)")
@@ -22,27 +19,15 @@ QString portLine(const QString &portName, const QSerialPortInfo &listed)
     };
     const auto hex4 = [](quint16 id) { return QStringLiteral("%1").arg(id, 4, 16, QLatin1Char('0')); };
     return QStringLiteral("Port: %1, manufacturer %2, serial number %3, USB %4")
-        .arg(portName, reported(listed.manufacturer()), reported(listed.serialNumber()),
-             listed.hasVendorIdentifier() && listed.hasProductIdentifier()
-                 ? hex4(listed.vendorIdentifier()) + QLatin1Char(':') + hex4(listed.productIdentifier())
+        .arg(portName, reported(listed.manufacturer), reported(listed.serialNumber),
+             listed.vendorId >= 0 && listed.productId >= 0
+                 ? hex4(quint16(listed.vendorId)) + QLatin1Char(':') + hex4(quint16(listed.productId))
                  : QStringLiteral("ids (not reported)"));
 }
 
 } // namespace
 
-QSerialPortInfo listedPort(const QString &portName)
-{
-    // A path may be a link to the device (/dev/serial/by-id/...): the device it leads to counts.
-    const QString device = portName.contains(QLatin1Char('/')) ? QFileInfo(portName).canonicalFilePath() : QString();
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    const auto listed = std::find_if(ports.begin(), ports.end(), [&](const QSerialPortInfo &info) {
-        return info.portName() == portName || info.systemLocation() == portName ||
-               (!device.isEmpty() && info.systemLocation() == device);
-    });
-    return listed == ports.end() ? QSerialPortInfo() : *listed;
-}
-
-QStringList logHeading(const QString &portName, const QSerialPortInfo &listed, const FirmwareImage &image)
+QStringList logHeading(const QString &portName, const ListedPort &listed, const FirmwareImage &image)
 {
     const QDateTime now = QDateTime::currentDateTime();
     QStringList lines{QStringLiteral("VelmorithUpdate: update started %1 on port %2; times in ms since then")

@@ -2,12 +2,10 @@
 // support asks first.
 #pragma once
 
-#include <QSerialPortInfo>
+#include "portlisting.h"
+
 #include <QStringList>
 
 class FirmwareImage;
 
-// The port as the system lists it, by its name, its path or a link to it; null when not listed.
-QSerialPortInfo listedPort(const QString &portName);
-
-QStringList logHeading(const QString &portName, const QSerialPortInfo &listed, const FirmwareImage &image);
+QStringList logHeading(const QString &portName, const ListedPort &listed, const FirmwareImage &image);

@@ -3,15 +3,14 @@
 #include "protocol.h"
 
 #include <QSerialPort>
-#include <QSerialPortInfo>
 
 SerialLink::SerialLink(std::function<void(const QString &)> noteLine) : note(std::move(noteLine)) {}
 
-void SerialLink::configure(QSerialPort *serialPort, const QSerialPortInfo &listed)
+void SerialLink::configure(QSerialPort *serialPort, const ListedPort &listed)
 {
     port = serialPort;
     name = port->portName();
-    serialNumber = listed.serialNumber();
+    serialNumber = listed.serialNumber;
     port->setBaudRate(Protocol::LinkBaud, QSerialPort::AllDirections);
     port->setDataBits(QSerialPort::Data8);
     port->setParity(QSerialPort::NoParity);
@@ -30,17 +29,21 @@ bool SerialLink::open()
 void SerialLink::checkLatency()
 {
     found = lowerLatency(*port);
+    restored = false;
     const QString line = found.logLine();
     if (line != latencyLogged)
         note(line);
     latencyLogged = line;
 }
 
-void SerialLink::closeForGood()
+void SerialLink::close()
 {
     if (!port->isOpen())
         return;
-    restoreLatency(*port, found);
+    // Whichever open lowered it: a later open must find the adapter as the system had it.
+    if (found.outcome == LatencyTimer::Lowered && !restored)
+        restoreLatency(*port, found);
+    restored = true;
     port->close();
 }
 
@@ -49,12 +52,13 @@ void SerialLink::lost(qint64 nowMs)
     if (!isDown()) {
         downSinceMs = nowMs;
         downTicks = 0;
+        otherAdapterSaid = false;
         ++lossCount;
     }
     if (!port->isOpen())
         return;
     // Held open, the dead port keeps its name: a re-plugged adapter would come back under another.
-    port->close();
+    close();
     note(QStringLiteral("Port closed: the connection is lost; it is opened again once the device is back"));
 }
 
@@ -63,39 +67,49 @@ bool SerialLink::retry(qint64 nowMs)
     return isDown() && ++downTicks % RetryTicks == 0 && reopen(nowMs);
 }
 
+QString SerialLink::whereNow()
+{
+    if (serialNumber.isEmpty())
+        return name;
+    // The adapter the update began on, or none: a name the system hands to another adapter may
+    // lead to another unit, which this update has not erased.
+    const QList<ListedPort> ports = PortListing::available();
+    const ListedPort atName = PortListing::find(ports, name);
+    if (!atName.isNull() && atName.serialNumber == serialNumber)
+        return name;
+    if (!atName.isNull() && !otherAdapterSaid) {
+        otherAdapterSaid = true;
+        note(QStringLiteral("%1 is now another adapter (serial number %2); waiting for %3")
+                 .arg(name, atName.serialNumber.isEmpty() ? QStringLiteral("not reported") : atName.serialNumber,
+                      serialNumber));
+    }
+    for (const ListedPort &each : ports) {
+        if (each.serialNumber == serialNumber)
+            return each.location.isEmpty() ? each.name : each.location;
+    }
+    return QString();
+}
+
 bool SerialLink::reopen(qint64 nowMs)
 {
     if (!isDown())
         return port->isOpen() || open();
-    const QString after = QString::number(double(nowMs - downSinceMs) / 1000.0, 'f', 1);
-    bool opened = port->isOpen();
-    if (!opened) {
+    const QString where = whereNow();
+    if (where.isEmpty())
+        return false;
+    port->setPortName(where);
+    if (!open()) {
         port->setPortName(name);
-        opened = open();
+        return false;
     }
-    if (!opened && !serialNumber.isEmpty()) {
-        // The old name may still be held (by another program, say): the same adapter under a new one.
-        const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-        for (const QSerialPortInfo &info : ports) {
-            if (info.serialNumber() != serialNumber || info.portName() == name || info.systemLocation() == name)
-                continue;
-            port->setPortName(info.systemLocation());
-            if ((opened = open())) {
-                note(QStringLiteral("Port reopened after %1 s as %2 (was %3): the same adapter, serial number %4")
-                         .arg(after, info.portName(), name, serialNumber));
-                break;
-            }
-        }
-        if (!opened)
-            port->setPortName(name);
-    } else if (opened) {
-        note(QStringLiteral("Port reopened after %1 s").arg(after));
-    }
-    if (opened) {
-        downTotalMs += nowMs - downSinceMs;
-        downSinceMs = -1;
-    }
-    return opened;
+    const QString after = QString::number(double(nowMs - downSinceMs) / 1000.0, 'f', 1);
+    reopenedLine = where == name ? QStringLiteral("Port reopened after %1 s").arg(after)
+                                 : QStringLiteral("Port reopened after %1 s as %2 (was %3; the same adapter, serial "
+                                                  "number %4)")
+                                       .arg(after, port->portName(), name, serialNumber);
+    downTotalMs += nowMs - downSinceMs;
+    downSinceMs = -1;
+    return true;
 }
 
 QString SerialLink::lossSummary(qint64 nowMs) const

@@ -103,6 +103,11 @@ int main(int argc, char *argv[])
          QStringLiteral("At the end, say whether the flash is exactly what a complete update with FILE gives."),
          QStringLiteral("FILE")},
         {QStringLiteral("record"), QStringLiteral("Append every byte received to FILE."), QStringLiteral("FILE")},
+        {QStringLiteral("link"),
+         QStringLiteral("Name the pseudo-terminal LINK too (a symbolic link, e.g. a wine prefix's dosdevices/com5), "
+                        "as the system names a plugged adapter: the name goes as soon as the device hangs up or "
+                        "ends."),
+         QStringLiteral("LINK")},
     });
     parser.process(application);
     if (!parser.positionalArguments().isEmpty()) {
@@ -161,6 +166,11 @@ int main(int argc, char *argv[])
     if (record.isOpen())
         QObject::connect(&device, &SimDevice::received, &record,
                          [&record](const QByteArray &bytes) { record.write(bytes); });
+    if (parser.isSet(QStringLiteral("link")) && !device.linkAs(parser.value(QStringLiteral("link")))) {
+        std::fprintf(stderr, "velmorith-sim: cannot link %s to %s\n", qPrintable(parser.value(QStringLiteral("link"))),
+                     qPrintable(device.slavePath()));
+        return 2;
+    }
     std::printf("%s\n", qPrintable(device.slavePath()));
     std::fflush(stdout);
 

@@ -2,12 +2,15 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QMetaMethod>
 #include <QSocketNotifier>
 #include <QTimer>
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <poll.h>
 #include <tuple>
@@ -32,6 +35,29 @@ SimDevice::SimDevice(const DeviceConfig &config, const LinkPacing &pacing, QObje
 SimDevice::~SimDevice()
 {
     delete reader; // before its descriptor goes
+    unlinkName();
+}
+
+bool SimDevice::linkAs(const QString &linkPath)
+{
+    // Made aside and renamed over: the name never leads nowhere while it is being replaced.
+    const QString made = linkPath + QStringLiteral(".new");
+    QFile::remove(made);
+    if (path.isEmpty() || !QFile::link(path, made) ||
+        ::rename(QFile::encodeName(made).constData(), QFile::encodeName(linkPath).constData()) != 0) {
+        QFile::remove(made);
+        return false;
+    }
+    linkName = linkPath;
+    return true;
+}
+
+void SimDevice::unlinkName()
+{
+    // Only while it is still this device's: a device plugged in since may have taken the name.
+    if (!linkName.isEmpty() && QFileInfo(linkName).symLinkTarget() == path)
+        QFile::remove(linkName);
+    linkName.clear();
 }
 
 void SimDevice::onReadable()
@@ -222,5 +248,6 @@ void SimDevice::hangUp()
     due->stop();
     pieces.clear();
     unwritten.clear();
+    unlinkName();
     pty.closeMaster();
 }

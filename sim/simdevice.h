@@ -55,6 +55,12 @@ public:
     int pendingReplies() const { return int(pieces.size()); }
     // Bytes the device sends unasked, behind whatever is queued.
     void inject(const QByteArray &bytes);
+    // The cable pulled now: the device hangs up.
+    void pullCable() { hangUp(); }
+    // Names the device's pty as linkPath too (a link, replacing one there), as the system names a
+    // plugged adapter: the name goes when the device hangs up or goes away, so that it never
+    // leads to a pty the system has handed to someone else since.
+    bool linkAs(const QString &linkPath);
 
 signals:
     void applicationStarted(qint64 count);
@@ -77,12 +83,14 @@ private:
     void pump();
     bool writeOut(const QByteArray &bytes);
     void hangUp();
+    void unlinkName();
     qint64 wireNs(qint64 bytes) const { return bytes * pace.bitsPerByte * 1000000000 / pace.baud; }
 
     DeviceModel device;
     LinkPacing pace;
     PtyPair pty;
     QString path;
+    QString linkName;
     QSocketNotifier *reader = nullptr;
     QTimer *due = nullptr;
     QElapsedTimer clock;

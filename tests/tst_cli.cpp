@@ -170,6 +170,57 @@ private slots:
                  qPrintable(run.err.join('\n')));
     }
 
+    // A hub reset with two units: both links lost, and the adapters come back with their names
+    // swapped. Each run writes the whole image again into whichever unit it finds, so that both
+    // end exact (resuming would leave a hole in one of them).
+    void namesSwapped()
+    {
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 22);
+        const QString port[2] = {rig.folder() + "ttyUSB0", rig.folder() + "ttyUSB1"};
+        SimDevice *unit[2];
+        for (int i : {0, 1}) {
+            DeviceConfig config;
+            config.fault(FaultKind::Unplug).atMessages = {30 + 30 * i};
+            config.unplugClosesLink = true;
+            unit[i] = &rig.plugIn(config);
+            QVERIFY(unit[i]->linkAs(port[i]));
+        }
+        std::unique_ptr<SimDevice> back[2];
+        const auto args = [&](int i) {
+            return QStringList{"--port", port[i], "--image", rig.imagePath(), "--give-up-after", "20"};
+        };
+        Run second;
+        const Run first = flash(args(0), rig.folder(), [&](QProcess &) {
+            second = flash(args(1), rig.folder(), [&](QProcess &) {
+                QTRY_VERIFY_WITH_TIMEOUT(!unit[0]->isOpen() && !unit[1]->isOpen(), 20000);
+                for (int i : {0, 1}) {
+                    DeviceConfig config;
+                    config.initialFlash = unit[i]->flash();
+                    back[i] = std::make_unique<SimDevice>(config);
+                    QVERIFY(back[i]->linkAs(port[1 - i]));
+                }
+            });
+        });
+        for (const Run &run : {first, second}) {
+            QCOMPARE(run.exitCode, 0);
+            QVERIFY2(
+                run.out.last().contains(QRegularExpression(
+                    "^Update complete: 1029 bytes in \\d+\\.\\d s; the connection was lost once, for \\d+\\.\\d s in "
+                    "all; the image was written again from the start once the connection was back$")),
+                qPrintable(run.out.join('\n')));
+            QCOMPARE(
+                run.err.filter(QRegularExpression("^  0 %  Connection back - writing the whole image again$")).size(),
+                1);
+        }
+        for (int i : {0, 1}) {
+            QVERIFY2(checkFlash(back[i]->flash(), image).ok,
+                     qPrintable(checkFlash(back[i]->flash(), image).description));
+            QCOMPARE(QList<qint64>({back[i]->counters().eraseCount, back[i]->counters().applicationStarts}),
+                     QList<qint64>({1, 1}));
+        }
+    }
+
     void endsWithoutDevice_data()
     {
         QTest::addColumn<QString>("how");
@@ -270,7 +321,6 @@ private slots:
         QCOMPARE(finished.first().first().toInt(), int(FlashCommand::PortProblem));
         QCOMPARE(out.section('\n', -2, -2), "Port " + port + " cannot be opened: Is a directory");
         QCOMPARE(link.drain(), QByteArray());
-        delete activeEngine; // the command leaves it to the process's end
     }
 
     void badInput_data()

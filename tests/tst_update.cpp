@@ -171,55 +171,129 @@ private slots:
 
     void replugged_data()
     {
-        QTest::addColumn<qint64>("unplugAt"); // the message the device goes with (1 is the erase)
-        // 65 image blocks (messages 2 to 66), then the fill up to 0x5000 (67 to 129).
-        QTest::newRow("during the erase") << qint64(1);
-        QTest::newRow("mid-image") << qint64(30);
-        QTest::newRow("during the fill") << qint64(100);
+        QTest::addColumn<qint64>("unplugAt");  // the message the device goes with (1 is the erase); 0: in the
+                                               // pause before the start command, every block answered
+        QTest::addColumn<bool>("anotherUnit"); // the adapter comes back on a unit with other firmware
+        // 65 image blocks (messages 2 to 66), then the fill up to 0x5000 (67 to 129), then "$MJAPP".
+        QTest::newRow("during the erase") << qint64(1) << false;
+        QTest::newRow("mid-image, the same unit back") << qint64(30) << false;
+        QTest::newRow("mid-image, another unit back") << qint64(30) << true;
+        QTest::newRow("during the fill, another unit back") << qint64(100) << true;
+        // The start command never reached a unit: it is not called complete until one has it.
+        QTest::newRow("before the start command") << qint64(0) << false;
     }
 
-    // The cable pulled, and plugged back a second later: the port behind the same name is opened
-    // again and the same update goes on to an exact flash, no new erase, no new start.
+    // The cable pulled, and plugged back a second later, maybe into another unit: the port behind
+    // the same name is opened again and, since nothing tells the units apart, the whole image goes
+    // again from the erase; no new Start.
     void replugged()
     {
         QFETCH(qint64, unplugAt);
+        QFETCH(bool, anotherUnit);
         Rig rig;
         const QByteArray image = rig.writeImage(0x4000 + 0x800 + 5, 19);
         DeviceConfig config;
-        config.fault(FaultKind::Unplug).atMessages = {unplugAt};
-        config.unplugClosesLink = true;
+        if (unplugAt) {
+            config.fault(FaultKind::Unplug).atMessages = {unplugAt};
+            config.unplugClosesLink = true;
+        }
         SimDevice &first = rig.plugIn(config);
-        const QString port = rig.folder() + "ttyUSB0"; // what the system names the adapter
-        QVERIFY(QFile::link(first.slavePath(), port));
+        const QString port = rig.folder() + "ttyUSB0"; // the name the system gives the adapter
+        QVERIFY(first.linkAs(port));
         BootTest *engine = rig.engine(port);
-        QVERIFY(rig.run(
-            engine, [&] { return first.counters().messagesReceived >= unplugAt; }, 400));
+        if (unplugAt) {
+            QVERIFY(rig.run(
+                engine, [&] { return first.counters().messagesReceived >= unplugAt; }, 400));
+        } else {
+            QVERIFY(rig.run(
+                engine, [&] { return sequencerStage == StageStartApplication; }, 400));
+            first.pullCable();
+        }
         // Told at once, not by the next write; and the port closed at once, so that the system
         // can give the adapter its name back.
         QVERIFY(rig.run(
-            engine, [&] { return engine->condition() == BootTest::LinkLost; }, 1));
+            engine, [&] { return engine->condition() == BootTest::LinkLost; }, unplugAt ? 1 : 12));
         QTRY_VERIFY(!EngineProbe::port(engine)->isOpen());
         Rig::tick(engine, 5);
+        QVERIFY(!EngineProbe::port(engine)->isOpen()); // nothing under the name: nothing opened
         DeviceConfig back;
-        back.initialFlash = first.flash(); // the device kept what it had taken
+        // Another unit holds older firmware where the image goes.
+        back.initialFlash = anotherUnit ? QByteArray(0x4000, '\xff') + rehearsalImage(0xC000, 77) : first.flash();
         SimDevice &second = rig.plugIn(back);
-        QVERIFY(QFile::remove(port) && QFile::link(second.slavePath(), port));
+        QVERIFY(second.linkAs(port));
         QVERIFY(rig.runToEnd(engine, 1000));
         QCOMPARE(engine->condition(), BootTest::Completed);
         QVERIFY2(checkFlash(second.flash(), image).ok, qPrintable(checkFlash(second.flash(), image).description));
-        QCOMPARE(QList<qint64>({first.counters().eraseCount + second.counters().eraseCount,
-                                first.counters().applicationStarts + second.counters().applicationStarts}),
-                 QList<qint64>({1, 1}));
+        QCOMPARE(QList<qint64>({second.counters().eraseCount, first.counters().applicationStarts,
+                                second.counters().applicationStarts}),
+                 QList<qint64>({1, 0, 1}));
         QFile log(engine->logPath());
         QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
         const QString text = QString::fromUtf8(log.readAll());
-        // What was outstanding goes again as soon as the port is back.
-        QVERIFY2(text.contains(
-                     QRegularExpression("  Port reopened after \\d+\\.\\d s\n *\\d+  (Erase|Block \\w+) sent again: "
-                                        "the port is back\n *\\d+  String Len: \\d+\n")),
+        // The erase goes as soon as the port is back.
+        QVERIFY2(text.contains(QRegularExpression(
+                     "  Port reopened after \\d+\\.\\d s: the unit behind the cable may have changed, so the update "
+                     "starts again from the erase\n *\\d+  String Len: 23\n")),
                  qPrintable(text));
-        QVERIFY2(text.contains(QRegularExpression("; the connection was lost once, for \\d+\\.\\d s in all\n$")),
+        QVERIFY2(text.contains(QRegularExpression("; the connection was lost once, for \\d+\\.\\d s in all; the image "
+                                                  "was written again from the start once the connection was back\n$")),
                  qPrintable(text));
+    }
+
+    void followsItsAdapter_data()
+    {
+        QTest::addColumn<bool>("otherAtName"); // another adapter now answers to the old name
+        QTest::newRow("its name taken by another adapter") << true;
+        QTest::newRow("its name gone") << false;
+    }
+
+    // An adapter the system lists with a serial number is opened again only where the system
+    // lists that serial number: never under its old name once another adapter has it.
+    void followsItsAdapter()
+    {
+        QFETCH(bool, otherAtName);
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 0x400, 23);
+        const QString usb0 = rig.folder() + "ttyUSB0", usb1 = rig.folder() + "ttyUSB1";
+        QList<ListedPort> listed{{"ttyUSB0", usb0, "FTDI", "VELM0024"}};
+        PortListing::setSeam([&] { return listed; });
+        DeviceConfig config;
+        config.fault(FaultKind::Unplug).atMessages = {10};
+        config.unplugClosesLink = true;
+        SimDevice &first = rig.plugIn(config);
+        QVERIFY(first.linkAs(usb0));
+        BootTest *engine = rig.engine(usb0);
+        QVERIFY(rig.run(
+            engine, [&] { return engine->condition() == BootTest::LinkLost; }, 400));
+        SimDevice other; // a unit on another adapter
+        listed.clear();
+        if (otherAtName) {
+            QVERIFY(other.linkAs(usb0));
+            listed << ListedPort{"ttyUSB0", usb0, "FTDI", "OTHER0001"};
+        }
+        Rig::tick(engine, 3 * SerialLink::RetryTicks);
+        QVERIFY(!EngineProbe::port(engine)->isOpen());
+        SimDevice &back = rig.plugIn(DeviceConfig());
+        QVERIFY(back.linkAs(usb1));
+        listed << ListedPort{"ttyUSB1", usb1, "FTDI", "VELM0024"};
+        QVERIFY(rig.runToEnd(engine, 1000));
+        QCOMPARE(engine->condition(), BootTest::Completed);
+        QVERIFY2(checkFlash(back.flash(), image).ok, qPrintable(checkFlash(back.flash(), image).description));
+        QCOMPARE(other.counters().bytesReceived, qint64(0));
+        QFile log(engine->logPath());
+        QVERIFY(log.open(QIODevice::ReadOnly | QIODevice::Text));
+        QStringList lines = QString::fromUtf8(log.readAll()).split('\n');
+        lines.replaceInStrings(QRegularExpression("^ *\\d+  "), "").replaceInStrings(rig.folder(), "");
+        QCOMPARE(lines.filter(" is now another adapter").join('|'),
+                 otherAtName ? "ttyUSB0 is now another adapter (serial number OTHER0001); waiting for VELM0024" : "");
+        QCOMPARE(lines.filter(QRegularExpression("^Port reopened after \\d+\\.\\d s as ")).size(), 1);
+        QVERIFY2(
+            lines.filter(QRegularExpression("^Port reopened "))
+                .first()
+                .endsWith(
+                    " as ttyUSB1 (was ttyUSB0; the same adapter, serial number VELM0024): the unit behind the cable "
+                    "may have changed, so the update starts again from the erase"),
+            qPrintable(lines.join('\n')));
     }
 
     void updateLog_data()
