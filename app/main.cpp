@@ -1,3 +1,4 @@
+#include "interruption.h"
 #include "programpath.h"
 #include "velmorithupdate.h"
 
@@ -12,6 +13,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("VelmorithUpdate"));
     // Declared after the application, so it goes first.
     VelmorithUpdate window;
+    // A kill, Ctrl+C or a closed terminal ends it as closing the window does: the window stops its
+    // update, which logs its outcome and puts the port back as it found it.
+    Interruption interruption([&application] { application.quit(); });
     window.show();
     return application.exec();
 }

@@ -54,8 +54,19 @@ VelmorithUpdate::VelmorithUpdate(QWidget *parent) : QMainWindow(parent), ui(new 
 
 VelmorithUpdate::~VelmorithUpdate()
 {
-    // Engines outlive the window on purpose: they end with the process.
+    // However the program ends: each update's log gets its outcome, its port's flags go back.
+    dropEngines(QStringLiteral("program closed during the update"));
     delete ui;
+}
+
+void VelmorithUpdate::dropEngines(const QString &outcome)
+{
+    for (BootTest *engine : qAsConst(engines)) {
+        engine->stop(outcome);
+        delete engine;
+    }
+    engines.clear();
+    progressEngineIndex = 0;
 }
 
 void VelmorithUpdate::setPortEnumerator(PortEnumerator enumerator)
@@ -65,7 +76,7 @@ void VelmorithUpdate::setPortEnumerator(PortEnumerator enumerator)
 
 const BootTest *VelmorithUpdate::followedEngine() const
 {
-    return latestPressStart < engines.size() ? engines.at(latestPressStart) : nullptr;
+    return engines.isEmpty() ? nullptr : engines.last();
 }
 
 bool VelmorithUpdate::updateRunning() const
@@ -128,7 +139,9 @@ void VelmorithUpdate::on_pushButton_clicked()
         // Only a press that starts an engine changes what the bar and the status follow: an
         // earlier engine, stalled but not given up, may still finish.
         progressEngineFound = false;
-        latestPressStart = engines.size();
+        // The window keeps only the engine it shows: earlier ones (ended, or stalled and now
+        // replaced) go, each having let go of its port first.
+        dropEngines(QStringLiteral("update stopped by a new Start"));
         pressNote.clear();
         engines.append(new BootTest(foundPortNames.at(chosen)));
     } else {
@@ -184,9 +197,6 @@ void VelmorithUpdate::on_Timer()
             }
             continue;
         }
-        // Engines of earlier presses have been retired or have ended.
-        if (i != latestPressStart)
-            continue;
         const int address = engine->currentMasterAddress();
         if ((address > LatchAbove && address <= LatchUpTo) || engine->condition() == BootTest::Completed) {
             progressEngineFound = true;
@@ -261,7 +271,8 @@ int VelmorithUpdate::statusKind(const BootTest *engine)
 void VelmorithUpdate::closeEvent(QCloseEvent *event)
 {
     const BootTest *engine = followedEngine();
-    if (!engine || !engine->isRunning()) {
+    // Once "$MJAPP" is out the unit is starting its new firmware: nothing left to lose.
+    if (!engine || !engine->isRunning() || engine->startCommandSent()) {
         event->accept();
         return;
     }

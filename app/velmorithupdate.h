@@ -50,6 +50,8 @@ private slots:
 
 private:
     bool updateRunning() const;
+    // Stops and destroys every engine; the log of one still running gets `outcome`.
+    void dropEngines(const QString &outcome);
     int askWhichPort(const QList<PortRecord> &ports);
     const BootTest *followedEngine() const;
     void showStatus();
@@ -61,8 +63,6 @@ private:
     QTimer *displayTimer;
     QList<BootTest *> engines;
     PortEnumerator portEnumerator;
-    // Index in engines of the engine of the latest Start press that created one.
-    int latestPressStart = 0;
     // What a press that created no engine has to say; shown until the followed engine has news
     // of its own: its condition or phase differs from noteCovers, taken at that press.
     QString pressNote;

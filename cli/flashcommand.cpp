@@ -2,6 +2,7 @@
 
 #include "boottest.h"
 #include "latencytimer.h"
+#include "portaccess.h"
 #include "updatestatus.h"
 
 #include <QCommandLineParser>
@@ -154,10 +155,20 @@ int FlashCommand::checkPort()
     // Opened and closed again at once: nothing is written, and what is wrong is the system's to say.
     QSerialPort probe(portName);
     if (!probe.open(QIODevice::ReadWrite)) {
-        io.out(QStringLiteral("Port %1 cannot be opened: %2\n").arg(portName, probe.errorString()));
+        io.out(QStringLiteral("Port %1 cannot be opened: %2\n").arg(portName, PortAccess::openProblem(probe)));
         return PortProblem;
     }
+    // Another update may hold the same device under another name.
+    QString heldBy;
+    const bool free = PortAccess::claim(probe, heldBy);
+    if (free)
+        PortAccess::release(probe);
     probe.close();
+    if (!free) {
+        io.out(QStringLiteral("Port %1 cannot be opened: another program is updating through it (%2)\n")
+                   .arg(portName, heldBy));
+        return PortProblem;
+    }
     return stoppedBeforeStart() ? Interrupted : -1;
 }
 

@@ -45,12 +45,12 @@ BootTest::BootTest(QString portName, FirmwareImage image)
     });
     trace(debugText("Test Port ", portName));
     if (!link.open())
-        note(QStringLiteral("Port not opened: %1").arg(serialPort->errorString()));
+        note(QStringLiteral("Port not opened: %1").arg(link.openProblem()));
     openImage();
     // Nothing goes out through a port that did not open: said as it is, not as a silent device.
     if (isRunning() && !serialPort->isOpen()) {
         sequencerStage = StageFinish;
-        problem = serialPort->errorString();
+        problem = link.openProblem();
         finish(PortFailed, QStringLiteral("port cannot be opened (%1)").arg(problem));
     }
     retryCount = 0;
@@ -181,7 +181,7 @@ void BootTest::stepPrepare()
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
         if (!link.reopen(clock.elapsed())) // by the same adapter only, if it was lost meanwhile
-            note(QStringLiteral("Port not reopened: %1").arg(serialPort->errorString()));
+            note(QStringLiteral("Port not reopened: %1").arg(link.openProblem()));
         else if (wasLost)
             restartFromErase();
         else

@@ -128,11 +128,13 @@ QString FirmwareImage::changeOnDisk() const
     const QFileInfo now(filePath);
     if (!now.exists())
         return QStringLiteral("it is gone");
-    QFile file(filePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("it cannot be read again: %1").arg(file.errorString());
+    const SystemFile::PlainRead read = SystemFile::readPlain(filePath, qint64(FlashEnd) + 1);
+    if (!read.plain && read.error.isEmpty())
+        return QStringLiteral("it is no longer a plain file");
+    if (!read.error.isEmpty())
+        return QStringLiteral("it cannot be read again: %1").arg(read.error);
     // The bytes decide; size and time say what to look for when they differ.
-    const QByteArray again = QCryptographicHash::hash(file.read(qint64(FlashEnd) + 1), QCryptographicHash::Sha256);
+    const QByteArray again = QCryptographicHash::hash(read.bytes, QCryptographicHash::Sha256);
     if (now.size() == bytesInFile && now.lastModified() == modified && again == digest)
         return QString();
     return QStringLiteral("now %1 bytes, modified %2, SHA-256 %3")

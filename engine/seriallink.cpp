@@ -1,5 +1,6 @@
 #include "seriallink.h"
 
+#include "portaccess.h"
 #include "protocol.h"
 
 #include <QSerialPort>
@@ -20,8 +21,17 @@ void SerialLink::configure(QSerialPort *serialPort, const ListedPort &listed)
 
 bool SerialLink::open()
 {
-    if (!port->open(QIODevice::ReadWrite))
+    refusal.clear();
+    if (!port->open(QIODevice::ReadWrite)) {
+        refusal = PortAccess::openProblem(*port);
         return false;
+    }
+    QString heldBy;
+    if (!PortAccess::claim(*port, heldBy)) {
+        port->close();
+        refusal = QStringLiteral("another program is updating through it (%1)").arg(heldBy);
+        return false;
+    }
     checkLatency(); // a re-plugged adapter comes back with its default
     return true;
 }
@@ -44,6 +54,7 @@ void SerialLink::close()
     if (found.outcome == LatencyTimer::Lowered && !restored)
         restoreLatency(*port, found);
     restored = true;
+    PortAccess::release(*port);
     port->close();
 }
 

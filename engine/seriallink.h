@@ -1,8 +1,9 @@
 // The link to the device as the engine keeps it: the port opened with the link's settings and
 // its latency timer lowered; closed the moment the adapter is gone, so that the system frees its
 // name, and opened again once it is back: by its name, or where the system now lists the same
-// adapter under another, never where another adapter now answers to the name. Every close puts
-// back the port's flags as they were found.
+// adapter under another, never where another adapter now answers to the name. Held by this program
+// alone, whatever other names the device has; every close puts back the port's flags as they were
+// found.
 #pragma once
 
 #include "latencytimer.h"
@@ -25,8 +26,10 @@ public:
     // The port the link goes through, given its settings here, and the adapter it is (as the
     // system lists it; may be null).
     void configure(QSerialPort *serialPort, const ListedPort &listed);
-    // Opens the port and lowers its latency timer; false with the system's reason in the port.
+    // Opens the port for this program alone and lowers its latency timer; false with the reason in
+    // openProblem().
     bool open();
+    QString openProblem() const { return refusal; }
     // Puts back what was changed on the port, then closes it.
     void close();
 
@@ -62,6 +65,7 @@ private:
     bool restored = true; // what that open changed is put back
     QString latencyLogged;
     QString reopenedLine;
+    QString refusal; // why the latest open failed
     qint64 downSinceMs = -1;
     qint64 downTotalMs = 0;
     int lossCount = 0;

@@ -13,7 +13,10 @@
 #if defined(Q_OS_LINUX)
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QFileInfo>
 #endif
 
 namespace SystemFile {
@@ -21,7 +24,7 @@ namespace SystemFile {
 bool createNew(QFile &file, QString &error)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(5, 11, 0)
-    if (file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly))
+    if (file.open(QIODevice::WriteOnly | QIODevice::Text | QIODevice::NewOnly | QIODevice::Unbuffered))
         return true;
     error = file.errorString();
     return false;
@@ -38,7 +41,7 @@ bool createNew(QFile &file, QString &error)
         error = QString::fromLocal8Bit(std::strerror(errno));
         return false;
     }
-    if (file.open(fd, QIODevice::WriteOnly | QIODevice::Text, QFileDevice::AutoCloseHandle))
+    if (file.open(fd, QIODevice::WriteOnly | QIODevice::Text | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
         return true;
     error = file.errorString();
 #if defined(Q_OS_WIN)
@@ -89,6 +92,32 @@ StreamRead readStream(const QString &path, qint64 maxBytes, const std::function<
     return result;
 }
 
+PlainRead readPlain(const QString &path, qint64 maxBytes)
+{
+    PlainRead result;
+    // Opened without waiting, then looked at through the descriptor: what is read is what was looked at.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        result.error = QString::fromLocal8Bit(std::strerror(errno));
+        return result;
+    }
+    struct stat info = {};
+    result.plain = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    char buffer[4096];
+    while (result.plain && result.bytes.size() < maxBytes) {
+        const ssize_t n = ::read(fd, buffer, size_t(qMin<qint64>(sizeof buffer, maxBytes - result.bytes.size())));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            result.error = QString::fromLocal8Bit(std::strerror(errno));
+        if (n <= 0)
+            break;
+        result.bytes.append(buffer, int(n));
+    }
+    ::close(fd);
+    return result;
+}
+
 #else
 
 StreamRead readStream(const QString &path, qint64 maxBytes, const std::function<bool()> &)
@@ -103,6 +132,24 @@ StreamRead readStream(const QString &path, qint64 maxBytes, const std::function<
     result.bytes = file.read(maxBytes);
     result.complete = file.error() == QFileDevice::NoError;
     if (!result.complete)
+        result.error = file.errorString();
+    return result;
+}
+
+PlainRead readPlain(const QString &path, qint64 maxBytes)
+{
+    PlainRead result;
+    // Pipes on these systems have names of their own, never a file's.
+    result.plain = QFileInfo(path).isFile();
+    QFile file(path);
+    if (!result.plain)
+        return result;
+    if (!file.open(QIODevice::ReadOnly)) {
+        result.error = file.errorString();
+        return result;
+    }
+    result.bytes = file.read(maxBytes);
+    if (file.error() != QFileDevice::NoError)
         result.error = file.errorString();
     return result;
 }

@@ -12,6 +12,19 @@ QString chosenFolder;
 std::function<QDateTime()> chosenClock;
 const QString Prefix = QStringLiteral("update-");
 const QString Suffix = QStringLiteral(".log");
+
+// All of it, or false: a write cut short says nothing of why, the next one's refusal does (a full
+// disk takes what fits, then refuses).
+bool writeAll(QFile &file, const QByteArray &bytes)
+{
+    for (qint64 done = 0; done < bytes.size();) {
+        const qint64 n = file.write(bytes.constData() + done, bytes.size() - done);
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
 } // namespace
 
 void UpdateLog::setFolder(const QString &folder)
@@ -52,9 +65,16 @@ bool UpdateLog::open(const std::function<QStringList()> &header)
             return fail(why);
         }
     }
+    const QByteArray heading = header().join(QLatin1Char('\n')).toUtf8() + '\n';
+    if (!writeAll(file, heading)) {
+        // A log without even its heading (a full disk) is no log: none is named, none is left.
+        const QString why = file.errorString();
+        file.remove();
+        file.setFileName(QString());
+        return fail(why);
+    }
+    // Only once this log is there: a folder that takes no log keeps the ones it has.
     prune();
-    if (file.write(header().join(QLatin1Char('\n')).toUtf8() + '\n') < 0 || !file.flush())
-        return fail(file.errorString());
     return true;
 }
 
@@ -64,9 +84,9 @@ bool UpdateLog::write(qint64 ms, const QString &line)
         return true;
     if (!file.isOpen())
         return false;
-    // Flushed line by line: the log matters most when the program did not end well.
+    // Written line by line (unbuffered): the log matters most when the program did not end well.
     const QByteArray text = QStringLiteral("%1  %2\n").arg(ms, 8).arg(line).toUtf8();
-    if (file.write(text) != text.size() || !file.flush())
+    if (!writeAll(file, text))
         return fail(file.errorString());
     return true;
 }
@@ -82,8 +102,13 @@ void UpdateLog::prune() const
     QDir dir(QFileInfo(file).absolutePath());
     QFileInfoList logs = dir.entryInfoList({Prefix + QLatin1Char('*') + Suffix}, QDir::Files);
     // Newest first by the files' own times: names follow the wall clock, which may have been set
-    // back since (the name breaks ties).
-    std::sort(logs.begin(), logs.end(), [](const QFileInfo &a, const QFileInfo &b) {
+    // back since (the name breaks ties). Times ahead of now come from a clock that was ahead and has
+    // been set right since: those logs count as the oldest, or they would outlive every new one.
+    const QDateTime ahead = QDateTime::currentDateTime().addSecs(60);
+    std::sort(logs.begin(), logs.end(), [&ahead](const QFileInfo &a, const QFileInfo &b) {
+        const bool aheadA = a.lastModified() > ahead, aheadB = b.lastModified() > ahead;
+        if (aheadA != aheadB)
+            return aheadB;
         return a.lastModified() != b.lastModified() ? a.lastModified() > b.lastModified() : a.fileName() > b.fileName();
     });
     const QString own = QFileInfo(file).fileName();

@@ -10,11 +10,10 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 
 namespace {
 QCoreApplication *app;
-QTemporaryDir *dir;
+FirmwareImage *image;
 PtyLink *pty;
 
 void check(bool condition)
@@ -30,12 +29,13 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv)
 {
     qInstallMessageHandler(quiet);
     app = new QCoreApplication(*argc, *argv);
-    dir = new QTemporaryDir;
     pty = new PtyLink;
-    QByteArray image(0x4000 + 100, '\x5A');
-    QFile file(dir->path() + QStringLiteral("/VelmorithAL_full.bin"));
-    file.open(QIODevice::WriteOnly);
-    file.write(image);
+    // Read once, here; its folder goes at once (the fuzzer ends the process without destructors).
+    QTemporaryDir dir;
+    QFile file(dir.path() + QStringLiteral("/VelmorithAL_full.bin"));
+    check(file.open(QIODevice::WriteOnly) && file.write(QByteArray(0x4000 + 100, '\x5A')) > 0);
+    file.close();
+    image = new FirmwareImage(FirmwareImage::load(file.fileName()));
     return 0;
 }
 
@@ -44,9 +44,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     resetEngineState();
     // No log files: one per input would slow the fuzzer down to the disk's pace.
     UpdateLog::setFolder(QStringLiteral("/dev/null/logs"));
-    const QByteArray directory = dir->path().toUtf8() + '/';
-    std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
-    BootTest engine(pty->path());
+    BootTest engine(pty->path(), *image);
     EngineProbe::timer(&engine)->stop();
     if (size > 0) {
         // Stages 0..5 and a few beyond; a block outstanding or not.

@@ -4,6 +4,7 @@
 #include "rig.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
 
 namespace {
@@ -26,37 +27,73 @@ void readerGone()
     }
 }
 
+// In the child, before the program runs: an ordinary user's rights (nobody's).
+void asNobody()
+{
+    const gid_t none = 65534;
+    if (::setgroups(0, nullptr) != 0 || ::setgid(none) != 0 || ::setuid(65534) != 0)
+        ::_exit(99);
+}
+
 struct Process : QProcess
 {
     bool stderrGone = false;
+    bool nobody = false;
+    void inChild()
+    {
+        if (stderrGone)
+            readerGone();
+        if (nobody)
+            asNobody();
+    }
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     Process()
     {
-        setChildProcessModifier([this] {
-            if (stderrGone)
-                readerGone();
-        });
+        setChildProcessModifier([this] { inChild(); });
     }
 #else
     void setupChildProcess() override
     {
-        if (stderrGone)
-            readerGone();
+        inChild();
     }
 #endif
 };
 
-// velmorith-flash as a real process, its logs in `data`; the test's event loop (and the simulated
-// device in it) runs meanwhile, and so does `meanwhile`.
+// The log folder on a disk of its own, 8 KiB with `room` bytes left: a tmpfs in a mount namespace of
+// the program's own, gone with it.
+const QStringList SmallDisk{"unshare",
+                            "--mount",
+                            "--propagation",
+                            "private",
+                            "sh",
+                            "-c",
+                            "mount -t tmpfs -o size=8k tmpfs \"$0\" && head -c \"$1\" /dev/zero >\"$0/fill\" "
+                            "2>/dev/null; shift; exec \"$@\""};
+
+bool smallDiskPossible()
+{
+    QProcess probe;
+    probe.start(SmallDisk.first(), SmallDisk.mid(1) + QStringList{QDir::tempPath(), "8192", "true"});
+    return probe.waitForFinished(10000) && probe.exitStatus() == QProcess::NormalExit && probe.exitCode() == 0;
+}
+
+// velmorith-flash as a real process, its logs in `data` (with `logRoom` bytes left there, where it
+// is not -1); the test's event loop (and the simulated device in it) runs meanwhile, and so does
+// `meanwhile`.
 Run flash(const QStringList &arguments, const QString &data, const std::function<void(QProcess &)> &meanwhile = {},
-          bool stderrGone = false)
+          bool stderrGone = false, int logRoom = -1, bool nobody = false)
 {
     Process process;
     process.stderrGone = stderrGone;
+    process.nobody = nobody;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_DATA_HOME", data);
     process.setProcessEnvironment(environment);
-    process.start(VELMORITH_FLASH, arguments);
+    if (logRoom >= 0)
+        process.start(SmallDisk.first(), SmallDisk.mid(1) + QStringList{data, QString::number(8192 - logRoom)} +
+                                             QStringList{VELMORITH_FLASH} + arguments);
+    else
+        process.start(VELMORITH_FLASH, arguments);
     qRegisterMetaType<QProcess::ExitStatus>();
     QSignalSpy finished(&process, SIGNAL(finished(int, QProcess::ExitStatus)));
     if (meanwhile)
@@ -123,6 +160,12 @@ private slots:
                                               << "3";
         QTest::newRow("image through a FIFO") << "fifo"
                                               << "3";
+        // The log is cut short by a full disk: said with the system's reason; the update goes on.
+        QTest::newRow("log folder fills up") << "full"
+                                             << "3";
+        // A kill in the final second, "$MJAPP" out: the update has done its work.
+        QTest::newRow("stopped after the start command") << "stop"
+                                                         << "3";
     }
 
     // As a script runs it: the flash exact, "$MJAPP" once, exit 0, the outcome last.
@@ -135,26 +178,45 @@ private slots:
         SimDevice &device = rig.plugIn();
         if (how == "reply")
             connect(&device, &SimDevice::applicationStarted, this, [&] { device.inject(framedMessage("$MBL")); });
+        if (how == "full" && !smallDiskPossible())
+            QSKIP("no tmpfs of the test's own to be had here (unshare --mount needs root)");
         QString imagePath = rig.imagePath();
         if (how == "fifo") {
             imagePath = rig.folder() + "image.fifo";
             QCOMPARE(mkfifo(QFile::encodeName(imagePath).constData(), 0600), 0);
         }
+        const QString data = rig.folder() + (how == "full" ? "disk" : ""); // its own disk: not over the image
+        QVERIFY(QDir().mkpath(data));
         const Run run = flash(
-            {"--port", device.slavePath(), "--image", imagePath, "--give-up-after", giveUpAfter}, rig.folder(),
-            [&](QProcess &) {
+            {"--port", device.slavePath(), "--image", imagePath, "--give-up-after", giveUpAfter}, data,
+            [&](QProcess &process) {
                 if (how == "fifo")
                     QVERIFY(feedFifo(imagePath, image));
+                if (how == "stop")
+                    connect(&device, &SimDevice::applicationStarted, &process, &QProcess::terminate);
             },
-            how == "pipe");
+            how == "pipe", how == "full" ? 4096 : -1);
         QCOMPARE(run.exitCode, 0);
         QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
         QCOMPARE(device.counters().applicationStarts, qint64(1));
-        QVERIFY2(run.out.last().contains(QRegularExpression("^Update complete: 1029 bytes in \\d+\\.\\d s$")),
-                 qPrintable(run.out.join('\n')));
-        const QStringList log = logOf(run);
+        const QString stopped = how == "stop"
+                                    ? " \\(stopped in its final second: the start command had gone out, the unit "
+                                      "is starting its new firmware\\)"
+                                    : "";
+        QVERIFY2(
+            run.out.last().contains(QRegularExpression("^Update complete: 1029 bytes in \\d+\\.\\d s" + stopped + "$")),
+            qPrintable(run.out.join('\n')));
         QVERIFY(run.out.first().startsWith("Log of this update: " + rig.folder()));
-        QVERIFY2(log.last().contains(" Outcome: update complete after "), qPrintable(log.join('\n')));
+        if (how == "full") { // the log itself was on a disk of the program's own
+            QCOMPARE(run.err.filter(QRegularExpression("log", QRegularExpression::CaseInsensitiveOption)).join('|'),
+                     "Log of this update incomplete: No space left on device");
+            return;
+        }
+        const QStringList log = logOf(run);
+        QVERIFY2(log.last().contains(how == "stop" ? " Outcome: update complete, the start command sent; then stopped "
+                                                     "by the user after "
+                                                   : " Outcome: update complete after "),
+                 qPrintable(log.join('\n')));
         if (how != "plain")
             return;
         // Not a terminal: a line when the phase changes and at every tenth, never beyond 100 %.
@@ -221,6 +283,67 @@ private slots:
         }
     }
 
+    void portRefused_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("held by another update under another name") << "held";
+        QTest::newRow("no permission") << "denied";
+    }
+
+    // Refused before anything is sent, with what to do: another update holds the adapter (under
+    // another name: the system's exclusive open does not bind root, and lock files go by name), or
+    // an ordinary user is not in the device's group.
+    void portRefused()
+    {
+        QFETCH(QString, how);
+        if (::geteuid() != 0)
+            QSKIP("run as an ordinary user, the system refuses the second name itself");
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 24);
+        SimDevice &device = rig.plugIn();
+        const QString first = rig.folder() + "ttyUSB0", second = rig.folder() + "by-id";
+        QVERIFY(device.linkAs(first) && QFile::link(device.slavePath(), second));
+        const QStringList args{"--image", rig.imagePath(), "--give-up-after", "5", "--port"};
+        Run refused;
+        if (how == "denied") {
+            for (QDir up(rig.folder() + ".."); !up.isRoot(); up.cdUp()) {
+                if (!(QFile::permissions(up.path()) & QFile::ExeOther))
+                    QSKIP(qPrintable("an ordinary user cannot reach the image through " + up.path()));
+            }
+            // As /dev/ttyUSB0 is: the owner and the group may read and write it.
+            QVERIFY(::chmod(QFile::encodeName(device.slavePath()), 0660) == 0);
+            QVERIFY(QFile::setPermissions(rig.folder(), QFile::permissions(rig.folder()) | QFile::ExeOther) &&
+                    QFile::setPermissions(rig.imagePath(), QFile::permissions(rig.imagePath()) | QFile::ReadOther));
+            refused = flash(args + QStringList{second}, rig.folder(), {}, false, -1, true);
+            struct stat node = {};
+            QVERIFY(::stat(QFile::encodeName(device.slavePath()), &node) == 0);
+            const QString group = QString::fromLocal8Bit(::getgrgid(node.st_gid)->gr_name);
+            QCOMPARE(refused.out.join('|'), "Port " + second +
+                                                " cannot be opened: Permission denied - the port belongs "
+                                                "to the group " +
+                                                group + ": join it with sudo usermod -aG " + group +
+                                                " $USER, then log in again");
+            QCOMPARE(refused.exitCode, 2);
+            QCOMPARE(device.counters().bytesReceived, qint64(0));
+            return;
+        }
+        qint64 holder = 0;
+        const Run run = flash(args + QStringList{first}, rig.folder(), [&](QProcess &process) {
+            holder = process.processId();
+            QTRY_VERIFY_WITH_TIMEOUT(device.counters().messagesReceived > 0, 20000);
+            refused = flash(args + QStringList{second}, rig.folder());
+        });
+        QCOMPARE(refused.out.join('|'), QString("Port %1 cannot be opened: another program is updating through it "
+                                                "(velmorith-flash, process %2, as %3)")
+                                            .arg(second)
+                                            .arg(holder)
+                                            .arg(first));
+        QCOMPARE(QList<int>({refused.exitCode, run.exitCode}), QList<int>({2, 0}));
+        QVERIFY2(checkFlash(device.flash(), image).ok, qPrintable(checkFlash(device.flash(), image).description));
+        QCOMPARE(QList<qint64>({device.counters().eraseCount, device.counters().applicationStarts}),
+                 QList<qint64>({1, 1}));
+    }
+
     void endsWithoutDevice_data()
     {
         QTest::addColumn<QString>("how");
@@ -240,6 +363,11 @@ private slots:
             << "no log" << 4
             << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
                "(LEDs red, blue, red)|No log written: cannot make the folder DATA/VelmorithUpdate/logs";
+        // Not even its heading fits: no log is named, no empty one is left.
+        QTest::newRow("log folder full")
+            << "full" << 4
+            << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
+               "(LEDs red, blue, red)|No log written: No space left on device";
         QTest::newRow("stopped by a kill")
             << "interrupted" << 130
             << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "
@@ -255,6 +383,8 @@ private slots:
         QFETCH(QString, how);
         QFETCH(int, exitCode);
         QFETCH(QString, outcome);
+        if (how == "full" && !smallDiskPossible())
+            QSKIP("no tmpfs of the test's own to be had here (unshare --mount needs root)");
         Rig rig;
         rig.writeImage(0x5000);
         PtyLink link;
@@ -263,27 +393,32 @@ private slots:
         config.unplugClosesLink = true;
         const QString port = how == "unplugged" ? rig.plugIn(config).slavePath() : link.path();
         QByteArray wire;
-        const QString data = how == "no log" ? rig.imagePath() : rig.folder(); // a file, no folder
+        // A file, no folder; or a disk of its own, not over the image.
+        const QString data = how == "no log" ? rig.imagePath() : rig.folder() + (how == "full" ? "disk" : "");
+        QVERIFY(QDir().mkpath(how == "no log" ? rig.folder() : data));
         const QString image = how == "fifo" ? rig.folder() + "image.fifo" : rig.imagePath();
         if (how == "fifo")
             QCOMPARE(mkfifo(QFile::encodeName(image).constData(), 0600), 0);
-        const Run run = flash({"--port", port, "--image", image, "--give-up-after",
-                               how == "unplugged"     ? "3"
-                               : how == "interrupted" ? "30"
-                                                      : "1"},
-                              data, [&](QProcess &process) {
-                                  if (how == "interrupted") // once the erase is out
-                                      wire = link.readLine(10000);
-                                  if (how == "fifo")
-                                      QTRY_VERIFY_WITH_TIMEOUT(holds(process.processId(), image), 10000);
-                                  if (how == "interrupted" || how == "fifo")
-                                      process.terminate();
-                              });
+        const Run run = flash(
+            {"--port", port, "--image", image, "--give-up-after",
+             how == "unplugged"     ? "3"
+             : how == "interrupted" ? "30"
+                                    : "1"},
+            data,
+            [&](QProcess &process) {
+                if (how == "interrupted") // once the erase is out
+                    wire = link.readLine(10000);
+                if (how == "fifo")
+                    QTRY_VERIFY_WITH_TIMEOUT(holds(process.processId(), image), 10000);
+                if (how == "interrupted" || how == "fifo")
+                    process.terminate();
+            },
+            false, how == "full" ? 0 : -1);
         QCOMPARE(run.exitCode, exitCode);
         QCOMPARE(run.out.last(), outcome.section('|', 0, 0));
         if (how == "fifo") {
             QCOMPARE(run.out.size(), 1); // no log: nothing was started
-        } else if (how == "no log") {
+        } else if (how == "no log" || how == "full") {
             QCOMPARE(run.out.size(), 1);
             QCOMPARE(run.err.filter("log").join('|'), outcome.section('|', 1).replace("DATA", data));
         } else {

@@ -5,6 +5,7 @@
 
 #include <linux/serial.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 Q_DECLARE_METATYPE(FaultKind)
 
@@ -62,9 +63,14 @@ private slots:
     void imageChanged_data()
     {
         QTest::addColumn<QString>("change");
-        QTest::newRow("overwritten in place") << "overwrite";
-        QTest::newRow("truncated") << "truncate";
-        QTest::newRow("grown") << "grow";
+        QTest::addColumn<QString>("said"); // how the log describes the file now
+        const QString now = "now \\d+ bytes, modified .+";
+        QTest::newRow("overwritten in place") << "overwrite" << now;
+        QTest::newRow("truncated") << "truncate" << now;
+        QTest::newRow("grown") << "grow" << now;
+        // Looked at again without opening it: a FIFO would hold the open for good.
+        QTest::newRow("replaced by a FIFO") << "fifo"
+                                            << "it is no longer a plain file";
     }
 
     // The file changes on disk a third of the way in: the device still gets the image as it was
@@ -72,6 +78,7 @@ private slots:
     void imageChanged()
     {
         QFETCH(QString, change);
+        QFETCH(QString, said);
         Rig rig;
         const QByteArray image = rig.writeImage(0x4000 + 0x1800 + 5, 16);
         SimDevice &device = rig.plugIn();
@@ -82,6 +89,11 @@ private slots:
             if (changed || engine->currentMasterAddress() < 0x4000 + 0x800)
                 return;
             changed = true;
+            if (change == "fifo") {
+                const QByteArray fifo = QFile::encodeName(rig.folder() + "fifo");
+                QVERIFY(mkfifo(fifo, 0600) == 0 && ::rename(fifo, QFile::encodeName(rig.imagePath())) == 0);
+                return;
+            }
             QFile file(rig.imagePath());
             if (!file.open(QIODevice::ReadWrite))
                 return;
@@ -101,9 +113,8 @@ private slots:
         const QStringList lines = QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts);
         QVERIFY(lines.value(3).endsWith(QString(", %1 bytes, SHA-256 %2").arg(image.size()).arg(sha)));
         QCOMPARE(lines
-                     .filter(QRegularExpression("^ *\\d+  Image file changed during the update \\(now \\d+ bytes, "
-                                                "modified .+\\); what was sent is the image as it was at the "
-                                                "start, SHA-256 " +
+                     .filter(QRegularExpression("^ *\\d+  Image file changed during the update \\(" + said +
+                                                "\\); what was sent is the image as it was at the start, SHA-256 " +
                                                 sha + "$"))
                      .size(),
                  1);
@@ -301,7 +312,8 @@ private slots:
         QTest::addColumn<bool>("image");
         QTest::addColumn<int>("silentErases");
         // "blocked": cannot be made; "crowded": 105 older logs, named as if from a later date (the
-        // clock set back since), the latest-named the oldest
+        // clock set back since), the latest-named the oldest; "ahead": 100 logs dated tomorrow (the
+        // clock was ahead, and has been set right) and one from an hour ago
         QTest::addColumn<QString>("folder");
         QTest::addColumn<QStringList>("notes");
         const QString outcome = "Outcome: update complete after T s; image PATH, 16484 bytes";
@@ -321,6 +333,8 @@ private slots:
         QTest::newRow("folder cannot be made") << true << 0 << "blocked" << QStringList();
         QTest::newRow("the newest 100 kept")
             << true << 0 << "crowded" << QStringList{latency, "Block 4080 sent again: no answer within 2.4 s", outcome};
+        QTest::newRow("logs dated ahead go first")
+            << true << 0 << "ahead" << QStringList{latency, "Block 4080 sent again: no answer within 2.4 s", outcome};
     }
 
     // Every debug line in order, each with its time; besides them the retries and the outcome.
@@ -336,10 +350,13 @@ private slots:
             QVERIFY(QFile(logs.path()).open(QIODevice::WriteOnly)); // a file where the folder should be
             UpdateLog::setFolder(logs.filePath("logs"));
         }
-        for (int i = 0; folder == "crowded" && i < 105; ++i) {
+        for (int i = 0; !folder.isEmpty() && folder != "blocked" && i < (folder == "crowded" ? 105 : 101); ++i) {
             QFile seeded(logs.filePath(QString::asprintf("update-20991231-0000%02d-000.log", i)));
             QVERIFY(logs.mkpath(".") && seeded.open(QIODevice::WriteOnly));
-            QVERIFY(seeded.setFileTime(QDateTime::currentDateTime().addDays(-1).addSecs(-i),
+            const QDateTime now = QDateTime::currentDateTime();
+            QVERIFY(seeded.setFileTime(folder == "crowded" ? now.addDays(-1).addSecs(-i)
+                                       : i < 100           ? now.addDays(1).addSecs(i)
+                                                           : now.addSecs(-3600),
                                        QFileDevice::FileModificationTime));
         }
         DeviceConfig config;
@@ -385,7 +402,12 @@ private slots:
         QDirIterator fds("/proc/self/fd", QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
         while (fds.hasNext())
             QVERIFY(QFileInfo(fds.next()).symLinkTarget() != QFileInfo(run.logPath).canonicalFilePath());
-        // The newest 100 by the files' own times: this update's and the 99 seeded last.
+        // The newest 100 by the files' own times: this update's and the 99 seeded last; logs dated
+        // ahead count as the oldest.
+        if (folder == "ahead")
+            QCOMPARE(QStringList({QString::number(logs.count() - 2),
+                                  QString::number(QFile::exists(logs.filePath("update-20991231-0000100-000.log")))}),
+                     QStringList({"100", "1"}));
         if (folder == "crowded")
             QCOMPARE(QStringList({logs.entryList(QDir::Files, QDir::Name).first(),
                                   logs.entryList(QDir::Files, QDir::Name).last(), QString::number(logs.count() - 2)}),
@@ -438,11 +460,14 @@ private slots:
         QTest::addColumn<int>("flags");   // as the driver reads them
         QTest::addColumn<int>("refusal"); // errno of the write; 0: taken, and the driver shows 1 ms
         QTest::addColumn<QString>("line");
-        QTest::newRow("lowered") << int(ASYNC_SKIP_TEST) << 0 << "Latency timer: 1 ms (set)";
+        QTest::addColumn<int>("silentErases"); // 2: the port closed and opened again by the erase cycle
+        QTest::newRow("lowered") << int(ASYNC_SKIP_TEST) << 0 << "Latency timer: 1 ms (set)" << 0;
+        QTest::newRow("lowered, through an erase cycle")
+            << int(ASYNC_SKIP_TEST) << 0 << "Latency timer: 1 ms (set)" << 2;
         QTest::newRow("refused") << int(ASYNC_SKIP_TEST) << EPERM
-                                 << "Latency timer: 16 ms (cannot be changed: Operation not permitted)";
+                                 << "Latency timer: 16 ms (cannot be changed: Operation not permitted)" << 0;
         QTest::newRow("already low") << int(ASYNC_SKIP_TEST | ASYNC_LOW_LATENCY) << 0
-                                     << "Latency timer: 1 ms (nothing to gain)";
+                                     << "Latency timer: 1 ms (nothing to gain)" << 0;
     }
 
     // The driver stands in for an FTDI adapter's: the flags go back as read, with low latency
@@ -452,9 +477,12 @@ private slots:
         QFETCH(int, flags);
         QFETCH(int, refusal);
         QFETCH(QString, line);
+        QFETCH(int, silentErases);
         Rig rig;
         const QByteArray image = rig.writeImage(0x4000 + 100, 14);
-        SimDevice &device = rig.plugIn();
+        DeviceConfig config;
+        config.eraseUnanswered = silentErases;
+        SimDevice &device = rig.plugIn(config);
         const QString timer = rig.folder() + device.slavePath().section('/', -1) + "/latency_timer";
         const auto show = [&timer](const char *ms) {
             QFile file(timer);
@@ -493,13 +521,14 @@ private slots:
                      .filter("Latency timer: ")
                      .replaceInStrings(QRegularExpression("^ *\\d+  "), ""),
                  QStringList{line});
-        // Lowered as read, the flag added; once done, put back as found (where it was taken).
+        // Lowered as read, the flag added; put back as found (where it was taken) whenever the port
+        // closes, the erase cycle's own close too.
         serial_struct lowered = read;
         lowered.flags |= ASYNC_LOW_LATENCY;
-        const int lowers = flags & ASYNC_LOW_LATENCY ? 0 : 1;
-        QCOMPARE(written.size(), lowers + (lowers && !refusal ? 1 : 0));
+        const int each = flags & ASYNC_LOW_LATENCY ? 0 : refusal ? 1 : 2; // writes an open brings
+        QCOMPARE(written.size(), each * (silentErases ? 2 : 1));
         for (int i = 0; i < written.size(); ++i)
-            QVERIFY(std::memcmp(&written[i], i == 0 ? &lowered : &read, sizeof read) == 0);
+            QVERIFY(std::memcmp(&written[i], i % each == 0 ? &lowered : &read, sizeof read) == 0);
         QVERIFY(std::memcmp(&driver, &read, sizeof read) == 0);
         // The driver's 16 ms, not lowered: the operator is told, once the update is done.
         const QString hint = UpdateStatus::text(*engine).section('\n', 1);

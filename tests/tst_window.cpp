@@ -263,45 +263,80 @@ private slots:
 
     void whileRunning_data()
     {
-        QTest::addColumn<bool>("running");
-        QTest::addColumn<QString>("act"); // "Start", or the answer to the box on closing ("": no box)
-        QTest::newRow("Start pressed") << true << "Start";
-        QTest::newRow("closed, no update running") << false << "";
-        QTest::newRow("closed, go back") << true << "Go back";
+        QTest::addColumn<QString>("stage");   // "writing", "started" ("$MJAPP" out), "ended"
+        QTest::addColumn<QString>("act");     // "Start", or the answer to the box on closing ("": no box)
+        QTest::addColumn<QString>("outcome"); // the log's, once the program has ended
+        QTest::newRow("Start pressed") << "writing"
+                                       << "Start"
+                                       << "update complete";
+        QTest::newRow("closed, no update running") << "ended"
+                                                   << ""
+                                                   << "update complete";
+        QTest::newRow("closed, go back") << "writing"
+                                         << "Go back"
+                                         << "program closed during the update";
         // The keys an operator presses without reading: neither may stop the update.
-        QTest::newRow("closed, Enter") << true << "Enter";
-        QTest::newRow("closed, Escape") << true << "Escape";
-        QTest::newRow("closed anyway") << true << "Close anyway";
+        QTest::newRow("closed, Enter") << "writing"
+                                       << "Enter"
+                                       << "program closed during the update";
+        QTest::newRow("closed, Escape") << "writing"
+                                        << "Escape"
+                                        << "program closed during the update";
+        QTest::newRow("closed anyway") << "writing"
+                                       << "Close anyway"
+                                       << "program closed during the update";
+        // The unit is starting its new firmware: nothing to ask, nothing lost.
+        QTest::newRow("closed after the start command")
+            << "started"
+            << ""
+            << "update complete, the start command sent; then program closed during the update";
     }
 
     void whileRunning()
     {
-        QFETCH(bool, running);
+        QFETCH(QString, stage);
         QFETCH(QString, act);
+        QFETCH(QString, outcome);
+        const bool running = stage != "ended";
         Rig rig;
+        FakeDriver driver;
         rig.writeImage(0x5000);
         rig.plugIn();
         rig.pressStart();
         BootTest *engine = rig.latest();
-        QVERIFY(running ? rig.run(engine, [] { return masterAddress > 0x4000; }) : rig.runToEnd(engine));
-        ModalDriver driver({act == "Start" ? "Enter" : act});
+        QVERIFY(stage == "writing"   ? rig.run(engine, [] { return masterAddress > 0x4000; })
+                : stage == "started" ? rig.run(engine, [&] { return engine->startCommandSent(); })
+                                     : rig.runToEnd(engine));
+        QVERIFY(driver.lowLatency() == running);
+        const QString log = engine->logPath();
+        // However the program ends, once the window has gone: the outcome logged, the port as found.
+        const auto ended = [&] {
+            rig.built.reset();
+            QFile file(log);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            const QStringList lines = QString::fromUtf8(file.readAll()).trimmed().split('\n');
+            QVERIFY2(lines.last().contains(" Outcome: " + outcome + " after "), qPrintable(lines.last()));
+            QVERIFY(!driver.lowLatency());
+        };
+        ModalDriver modal({act == "Start" ? "Enter" : act});
         DebugCapture debug;
         if (act == "Start") {
             QTest::mouseClick(rig.window().findChild<QPushButton *>("pushButton"), Qt::LeftButton);
-            QCOMPARE(driver.seen,
-                     QStringList{"|An update is already running|Wait until it has finished before pressing "
-                                 "Start again.|OK|"});
+            QCOMPARE(modal.seen, QStringList{"|An update is already running|Wait until it has finished before pressing "
+                                             "Start again.|OK|"});
             QCOMPARE(debug.said(), QStringList()); // no search, no engine: the update goes on to its end
             QVERIFY(rig.runToEnd(engine) && engine->condition() == BootTest::Completed);
+            ended();
             return;
         }
         QCOMPARE(rig.window().close(), act.isEmpty() || act == "Close anyway");
-        QCOMPARE(driver.seen, act.isEmpty()
-                                  ? QStringList()
-                                  : QStringList{"Autoloader Update|An update is running|If you close now, the "
-                                                "update stops: the device stays in its bootloader without "
-                                                "working firmware and needs a new update.|Go back,Close anyway|"});
+        QCOMPARE(modal.seen, act.isEmpty()
+                                 ? QStringList()
+                                 : QStringList{"Autoloader Update|An update is running|If you close now, the "
+                                               "update stops: the device stays in its bootloader without "
+                                               "working firmware and needs a new update.|Go back,Close anyway|"});
         QCOMPARE(engine->isRunning(), running);
+        ended();
     }
 };
 

@@ -16,8 +16,10 @@
 
 #include <cstring>
 #include <functional>
+#include <linux/serial.h>
 #include <memory>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 // Answers the modal dialogs a slot shows, as an operator would, and records what each said.
@@ -69,6 +71,27 @@ protected:
 
 private:
     QStringList script;
+};
+
+// The FTDI driver's serial settings behind every port the engine opens, played through the
+// program's own calls: what it holds, as the program left it.
+struct FakeDriver
+{
+    serial_struct held{};
+    FakeDriver()
+    {
+        LatencySeam::set(
+            [this](int, unsigned long request, void *serial) {
+                if (request == TIOCGSERIAL)
+                    *static_cast<serial_struct *>(serial) = held;
+                else
+                    held = *static_cast<const serial_struct *>(serial);
+                return 0;
+            },
+            QString());
+    }
+    ~FakeDriver() { LatencySeam::reset(); }
+    bool lowLatency() const { return held.flags & ASYNC_LOW_LATENCY; }
 };
 
 // Test access to what the wire and the debug stream do not show.
@@ -170,8 +193,8 @@ struct Rig
 {
     QTemporaryDir dir;
     std::vector<std::unique_ptr<SimDevice>> devices;
-    std::unique_ptr<VelmorithUpdate> built;
-    std::vector<std::unique_ptr<BootTest>> engines; // deleted before the window and the ptys
+    std::unique_ptr<VelmorithUpdate> built;         // deleted before the ptys, with its engines
+    std::vector<std::unique_ptr<BootTest>> engines; // the rig's own, deleted before the window
     QList<PortRecord> offered;
     int ticks = 0;
 
@@ -314,17 +337,13 @@ struct Rig
         for (int i = 0; i < n; ++i)
             invoke(&window(), "on_Timer");
     }
-    // Start, the dialogs answered; an engine it creates has its timer stopped, and is the rig's
-    // to delete (before the ptys go).
+    // Start, the dialogs answered; an engine it creates has its timer stopped (the window owns it).
     QStringList pressStart(const QStringList &answers = {"OK", "OK"})
     {
-        const int before = window().engineList().size();
         ModalDriver driver(answers);
         QTest::mouseClick(window().findChild<QPushButton *>("pushButton"), Qt::LeftButton);
-        for (BootTest *engine : window().engineList().mid(before)) {
-            EngineProbe::timer(engine)->stop();
-            engines.emplace_back(engine);
-        }
+        if (latest()) // every engine's timer is stopped at once: time moves by tick()
+            EngineProbe::timer(latest())->stop();
         return driver.seen;
     }
 };
