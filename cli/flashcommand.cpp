@@ -263,7 +263,7 @@ void FlashCommand::onTick()
         const QString silence = UpdateStatus::duration(engine->silentForMs());
         if (engine->condition() == BootTest::LinkLost) {
             // Every block answered, but the start command never reached a unit.
-            const bool beforeStart = engine->phase() == BootTest::Starting;
+            const bool beforeStart = engine->awaitingStartCommand();
             engine->stop(QStringLiteral("gave up: no answer for %1").arg(silence));
             end(ConnectionLost,
                 beforeStart ? QStringLiteral("Gave up: the connection to the device was lost before the start command "
@@ -328,11 +328,13 @@ void FlashCommand::showProgress()
         drawn = line;
         return;
     }
-    // In a pipe or a CI log: a line when the phase or the condition changes, and at every tenth.
-    const QString said = QStringLiteral("%1 %2 %3")
-                             .arg(int(engine->phase()))
-                             .arg(int(engine->condition()))
-                             .arg(UpdateStatus::percent(*engine) / 10);
+    // In a pipe or a CI log: a line when the phase or the condition changes, and at every tenth;
+    // while the link is lost, once.
+    const QString said = engine->condition() == BootTest::LinkLost ? QStringLiteral("lost")
+                                                                   : QStringLiteral("%1 %2 %3")
+                                                                         .arg(int(engine->phase()))
+                                                                         .arg(int(engine->condition()))
+                                                                         .arg(UpdateStatus::percent(*engine) / 10);
     if (said != lastShown)
         io.err(line + QLatin1Char('\n'));
     lastShown = said;

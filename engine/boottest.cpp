@@ -87,6 +87,14 @@ BootTest::Condition BootTest::condition() const
     return Working;
 }
 
+bool BootTest::awaitingStartCommand() const
+{
+    if (startApplicationSent || !isRunning())
+        return false;
+    return sequencerStage == StageStartApplication ||
+           (sequencerStage == StageFill && suppressResend && masterAddress % FillBoundary == 0);
+}
+
 BootTest::Phase BootTest::phase() const
 {
     switch (sequencerStage) {

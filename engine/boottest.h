@@ -65,6 +65,8 @@ public:
     bool isRunning() const { return terminal == Working; }
     // "$MJAPP" was written to the port: the unit is starting its new firmware.
     bool startCommandSent() const { return startApplicationSent; }
+    // Every image and fill block answered, "$MJAPP" still to go.
+    bool awaitingStartCommand() const;
     // How often the link came back after a loss, each time writing the whole image again.
     int restartCount() const { return restarts; }
     // How often and how long the link was lost, and what was written again: "; the connection was

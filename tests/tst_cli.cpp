@@ -368,6 +368,12 @@ private slots:
             << "full" << 4
             << "Gave up: the device did not answer for 1 s - check the cable and that the unit is in its bootloader "
                "(LEDs red, blue, red)|No log written: No space left on device";
+        // Every block answered, then the cable: the unit never got the start command.
+        QTest::newRow("the connection is lost before the start command")
+            << "before start" << 5
+            << "Gave up: the connection to the device was lost before the start command went out, no answer for 3 s - "
+               "the unit did not get it and stays in its bootloader; reconnect it and run again|connection to the "
+               "device lost; gave up: no answer for 3 s";
         QTest::newRow("stopped by a kill")
             << "interrupted" << 130
             << "Update stopped by the user - the device stays in its bootloader until it is updated|stopped by the "
@@ -391,7 +397,9 @@ private slots:
         DeviceConfig config;
         config.fault(FaultKind::Unplug).atMessages = {2};
         config.unplugClosesLink = true;
-        const QString port = how == "unplugged" ? rig.plugIn(config).slavePath() : link.path();
+        const QString port = how == "unplugged"      ? rig.plugIn(config).slavePath()
+                             : how == "before start" ? rig.plugIn().slavePath()
+                                                     : link.path();
         QByteArray wire;
         // A file, no folder; or a disk of its own, not over the image.
         const QString data = how == "no log" ? rig.imagePath() : rig.folder() + (how == "full" ? "disk" : "");
@@ -401,13 +409,18 @@ private slots:
             QCOMPARE(mkfifo(QFile::encodeName(image).constData(), 0600), 0);
         const Run run = flash(
             {"--port", port, "--image", image, "--give-up-after",
-             how == "unplugged"     ? "3"
-             : how == "interrupted" ? "30"
-                                    : "1"},
+             how == "unplugged" || how == "before start" ? "3"
+             : how == "interrupted"                      ? "30"
+                                                         : "1"},
             data,
             [&](QProcess &process) {
                 if (how == "interrupted") // once the erase is out
                     wire = link.readLine(10000);
+                if (how == "before start") { // the engine pauses 2.4 s after the last answer
+                    SimDevice &device = *rig.devices.back();
+                    QTRY_VERIFY_WITH_TIMEOUT(device.counters().blocksProgrammed == 128, 20000);
+                    device.pullCable();
+                }
                 if (how == "fifo")
                     QTRY_VERIFY_WITH_TIMEOUT(holds(process.processId(), image), 10000);
                 if (how == "interrupted" || how == "fifo")
@@ -427,13 +440,15 @@ private slots:
                 qPrintable(logOf(run).join('\n')));
         }
         // While lost, one line says what to do and how long it waits for it.
-        if (how == "unplugged")
+        if (how == "unplugged" || how == "before start")
             QCOMPARE(run.err
                          .filter(QRegularExpression("^ *\\d+ %  Connection lost - plug the USB cable back in \\(giving "
                                                     "up in [123] s\\)$"))
                          .size(),
                      1);
-        if (how != "unplugged") // the erase, byte for byte, and nothing after it; without an image, nothing
+        if (how == "before start") // never written to the closed port
+            QCOMPARE(rig.devices.back()->counters().applicationStarts, qint64(0));
+        else if (how != "unplugged") // the erase, byte for byte, and nothing after it; without an image, nothing
             QCOMPARE(wire + link.drain(), how == "fifo" ? QByteArray() : QByteArray("$MERASE,4000,C000*5DCA\n"));
     }
 
