@@ -7,7 +7,6 @@
 #include "seriallink.h"
 #include "updatelog.h"
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -162,7 +161,7 @@ private:
     bool sentDuringBatch = false; // a message went out while the current received batch is handled
     QString problem;
     QString changedFrom;
-    QElapsedTimer clock;
+    EngineClock clock;
     qint64 finishedAfterMs = -1;
 
     UpdateLog log;

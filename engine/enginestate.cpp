@@ -2,7 +2,30 @@
 #include "portlisting.h"
 #include "updatelog.h"
 
+#include <QElapsedTimer>
+
 #include <cstring>
+
+namespace {
+std::function<qint64()> clockSource;
+} // namespace
+
+qint64 EngineClock::now()
+{
+    if (clockSource)
+        return clockSource();
+    static QElapsedTimer system = [] {
+        QElapsedTimer timer;
+        timer.start();
+        return timer;
+    }();
+    return system.nsecsElapsed();
+}
+
+void EngineClock::setSource(const std::function<qint64()> &source)
+{
+    clockSource = source;
+}
 
 char appDirectory[400];
 bool appDirectoryOverflow = false;
@@ -33,4 +56,5 @@ void resetEngineState()
     UpdateLog::setFolder(QString());
     UpdateLog::setClock(nullptr);
     PortListing::setSeam(nullptr);
+    EngineClock::setSource(nullptr);
 }

@@ -7,7 +7,26 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <functional>
+
 class BootTest;
+
+// The engine's clock: the system's monotonic clock, unless a test moves time itself (answers
+// that take a known time, without waiting for them).
+class EngineClock
+{
+public:
+    void start() { startNs = now(); }
+    qint64 elapsed() const { return nsecsElapsed() / 1000000; }
+    qint64 nsecsElapsed() const { return now() - startNs; }
+
+    static qint64 now();
+    // Nanoseconds from some fixed point; an empty function brings the system's clock back.
+    static void setSource(const std::function<qint64()> &source);
+
+private:
+    qint64 startNs = 0;
+};
 
 enum SequencerStage : qint32 {
     StagePrepare = 0,
@@ -35,5 +54,6 @@ extern QByteArray currentBlock;
 // The engine that owns the transfer state; a newer engine retires the one before it.
 extern BootTest *activeEngine;
 
-// Back to the state of a fresh process (appDirectory, the log folder and the port list included).
+// Back to the state of a fresh process (appDirectory, the log folder, the port list and the clock
+// included).
 void resetEngineState();

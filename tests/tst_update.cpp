@@ -15,6 +15,30 @@ const QByteArray SweepImage = rehearsalImage(0x4000 + 40 * 32 + 5, 11);
 constexpr qint64 SweepMessages = 1 + 128 + 1; // erase, blocks up to 0x5000, start
 int scenarios = 0, correct = 0;               // for the benchmark's figures
 
+// The engine's clock, moved as a 38400-baud link would move it: every message from the engine and
+// the device's answer to it take their wire time, the answer held `heldMs` more; a tick, 200 ms.
+struct LinkClock
+{
+    qint64 now = 0;
+    LinkClock()
+    {
+        EngineClock::setSource([this] { return now; });
+    }
+    void carried(const QByteArray &fromEngine, int heldMs)
+    {
+        const qint64 lines = fromEngine.count('\n');
+        const qint64 bytes = fromEngine.size() + lines * qint64(sizeof "$MPRGA*3670\r\n" - 1);
+        now += bytes * Protocol::LinkBitsPerByte * 1000000000 / Protocol::LinkBaud + lines * heldMs * 1000000;
+    }
+    void tick(BootTest *engine, SimDevice &device)
+    {
+        now += Protocol::TickMs * 1000000;
+        Rig::tick(engine);
+        device.tick();
+        device.settle();
+    }
+};
+
 // Started once, on a correct flash. A lost "$MJAPP" cannot be told from a delivered one (it has
 // no answer), so there the application stays unstarted.
 bool completed(const UpdateOutcome &run)
@@ -429,30 +453,30 @@ private slots:
         QVERIFY(!QFile::exists(rig.folder() + "elsewhere.log"));
     }
 
-    // Paced as on a real link, with the engine's own timer: the time left it gives along the way
-    // against the time the update really took from there on.
+    // The time left it gives along the way against the time the rest really took, on a clock that
+    // moves as the 38400-baud link would: each message and its answer take their wire time, each
+    // tick 200 ms.
     void timeLeftEstimate()
     {
         Rig rig;
         const int span = rig.writeImage(0x4000 + 0x1000 - 0x200, 13).size() - 0x4000;
-        LinkPacing pacing;
-        pacing.enabled = true;
-        pacing.baud = 115200;
-        SimDevice device(DeviceConfig(), pacing);
+        LinkClock link;
+        SimDevice &device = rig.plugIn();
         BootTest *engine = rig.engine(device.slavePath());
-        EngineProbe::timer(engine)->start();
         QList<QPair<qint64, qint64>> samples; // when, the estimate then
-        while (engine->isRunning() && engine->elapsedMs() < 30000) {
-            QTest::qWait(50);
+        connect(&device, &SimDevice::received, this, [&](const QByteArray &bytes) {
+            link.carried(bytes, 0);
             if (engine->phase() == BootTest::Writing && (engine->currentMasterAddress() - 0x4000) * 10 >= span)
                 samples << qMakePair(engine->elapsedMs(), engine->estimatedMsLeft());
-        }
+        });
+        for (int tick = 0; tick < 1000 && engine->isRunning(); ++tick)
+            link.tick(engine, device);
         QCOMPARE(engine->condition(), BootTest::Completed);
         double worst = 0;
         for (const auto &sample : samples)
             worst = qMax(worst, qAbs(double(sample.second) / double(engine->elapsedMs() - sample.first) - 1));
         qInfo("time_left_worst_error: %.1f %% over %d samples", worst * 100, int(samples.size()));
-        QVERIFY(samples.size() > 5 && worst <= 0.2);
+        QVERIFY(samples.size() > 5 && worst <= 0.1);
     }
 
     void latencyTimer_data()
@@ -542,44 +566,40 @@ private slots:
     {
         QTest::addColumn<int>("heldMs"); // each answer, before it leaves, as an FTDI chip holds it
         QTest::newRow("held 16 ms") << 16;
-        QTest::newRow("not held") << 0;
+        // A device or driver a little slow is no latency timer: nothing to gain from lowering it.
+        QTest::newRow("3 ms late") << 3;
     }
 
-    // Paced as on the real link: what the wire cannot account for is measured over the first
-    // blocks, and only a real hold is worth a word.
+    // What the wire cannot account for is measured over the first blocks, and only a real hold is
+    // worth a word. The clock moves as the link would: each message and its answer their wire time,
+    // and the answer held as an FTDI chip holds it.
     void heldAnswers()
     {
         QFETCH(int, heldMs);
         Rig rig;
         rig.writeImage(0x4000 + 0x800, 15);
-        LinkPacing pacing;
-        pacing.enabled = true;
-        pacing.replyDelayUs = heldMs * 1000;
-        SimDevice device(DeviceConfig(), pacing);
+        LinkClock link;
+        SimDevice &device = rig.plugIn();
+        connect(&device, &SimDevice::received, this, [&](const QByteArray &bytes) { link.carried(bytes, heldMs); });
         BootTest *engine = rig.engine(device.slavePath());
-        Rig::tick(engine, 7); // the erase; from its answer on, answers drive the blocks
-        // The event loop alone: QTest's waits sleep between passes, which would hold answers too.
-        QTimer wake;
-        wake.start(100);
-        for (QDeadlineTimer deadline(30000); engine->currentMasterAddress() < 0x4000 + 33 * 32;) {
-            QVERIFY(!deadline.hasExpired());
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        }
+        for (int tick = 0; tick < 100 && engine->currentMasterAddress() < 0x4000 + 33 * 32; ++tick)
+            link.tick(engine, device);
         QFile log(engine->logPath());
         QVERIFY(log.open(QIODevice::ReadOnly));
         const QStringList said = QString::fromUtf8(log.readAll()).split('\n').filter(" Answers held ");
-        QCOMPARE(said.size(), heldMs ? 1 : 0);
-        QCOMPARE(engine->heldAnswerMs() >= 0, heldMs > 0);
-        if (!heldMs)
+        const bool worthIt = heldMs * 1000 > Protocol::HeldWorthItUs;
+        QCOMPARE(said.size(), worthIt ? 1 : 0);
+        QCOMPARE(engine->heldAnswerMs(), worthIt ? heldMs : -1);
+        if (!worthIt)
             return;
-        const double measured = said.first().section(" Answers held ", 1).section(' ', 0, 0).toDouble();
-        QVERIFY2(measured >= 14 && measured <= 20, qPrintable(said.first()));
-        QVERIFY(said.first().endsWith(" ms beyond the wire time (median of the first 32 blocks): the port's latency "
-                                      "timer, most likely"));
+        QVERIFY2(said.first().endsWith(QString(" Answers held %1.0 ms beyond the wire time (median of the first 32 "
+                                               "blocks): the port's latency timer, most likely")
+                                           .arg(heldMs)),
+                 qPrintable(said.first()));
         QVERIFY2(UpdateStatus::latencyHint(*engine).startsWith(
                      QString("The port holds each of the device's answers about %1 ms (its latency timer): at 1 ms "
                              "updates run faster (")
-                         .arg(engine->heldAnswerMs())),
+                         .arg(heldMs)),
                  qPrintable(UpdateStatus::latencyHint(*engine)));
     }
 
