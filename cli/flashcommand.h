@@ -58,6 +58,8 @@ signals:
     void finished(int exitCode);
 
 private:
+    friend struct CommandProbe; // test access
+
     void onTick();
     void showProgress();
     void end(int exitCode, const QString &outcome);

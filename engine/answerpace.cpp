@@ -14,7 +14,7 @@ void AnswerPace::blockSent(int bytes, qint64 ns, bool resent)
     blockResent = resent;
 }
 
-QString AnswerPace::answered(int replyBytes, qint64 ns, qint64 ms)
+QString AnswerPace::answered(int replyBytes, qint64 ns, qint64 ms, bool timerLow)
 {
     answerTimes[answerCount++ % Samples] = ms;
     // What the wire cannot account for is held on the way: an FTDI chip's latency timer, as a
@@ -31,10 +31,17 @@ QString AnswerPace::answered(int replyBytes, qint64 ns, qint64 ms)
     const qint64 median = sorted[Samples / 2];
     if (median <= HeldWorthItUs)
         return QString();
+    const QString held = QString::number(double(median) / 1000.0, 'f', 1);
+    // The driver says its timer is low already: lowering it would gain nothing.
+    if (timerLow)
+        return QStringLiteral(
+                   "Answers held %1 ms beyond the wire time (median of the first %2 blocks), with the port's "
+                   "latency timer low already: a busy PC or a slow driver, most likely")
+            .arg(held, QString::number(Samples));
     measuredHeldUs = median;
     return QStringLiteral("Answers held %1 ms beyond the wire time (median of the first %2 blocks): the port's latency "
                           "timer, most likely")
-        .arg(QString::number(double(median) / 1000.0, 'f', 1), QString::number(Samples));
+        .arg(held, QString::number(Samples));
 }
 
 qint64 AnswerPace::msLeft(qint32 imageFileSize) const

@@ -13,8 +13,9 @@ public:
     // A block went out; the answer to one sent again says nothing about the port.
     void blockSent(int bytes, qint64 ns, bool resent);
     // Its answer arrived, at ns (the same clock) and ms. Returns the line for the log once the
-    // first blocks show the answers held longer than is worth a word; empty otherwise.
-    QString answered(int replyBytes, qint64 ns, qint64 ms);
+    // first blocks show the answers held longer than is worth a word; empty otherwise. Where the
+    // port's latency timer is known to be low already, what holds them is not worth a hint.
+    QString answered(int replyBytes, qint64 ns, qint64 ms, bool timerLow);
 
     int answers() const { return answerCount; }
     // The median hold of the first blocks in ms, where it is worth lowering the timer; -1 otherwise.

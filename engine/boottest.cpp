@@ -16,7 +16,8 @@ BootTest::BootTest(QString portName)
 }
 
 BootTest::BootTest(QString portName, FirmwareImage image)
-    : QObject(nullptr), imageFile(std::move(image)), link([this](const QString &line) { note(line); })
+    : QObject(nullptr), imageFile(std::move(image)),
+      link([this](const QString &line) { note(line); }, [this] { return clock.elapsed(); })
 {
     // Only one engine drives the shared transfer state; the one before it stops for good.
     if (activeEngine && activeEngine != this)
@@ -35,6 +36,9 @@ BootTest::BootTest(QString portName, FirmwareImage image)
     tickTimer = new QTimer(this);
     connect(tickTimer, SIGNAL(timeout()), this, SLOT(on_Timer()));
     connect(serialPort, SIGNAL(readyRead()), this, SLOT(SerialGotData()));
+    // Counts the start command out of the port, wherever the system writes in the background.
+    connect(serialPort, &QSerialPort::bytesWritten, this,
+            [this](qint64 bytes) { startBytesLeft = qMax<qint64>(0, startBytesLeft - bytes); });
     // A lambda, not a slot: the device unplugged is reported once and read by the window.
     connect(serialPort, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
         // A hung-up tty (an unplugged adapter on Linux) reads end-of-file without end, which the
@@ -134,7 +138,7 @@ void BootTest::on_Timer()
 {
     if (this != activeEngine)
         return;
-    if (isRunning() && link.retry(clock.elapsed()))
+    if (isRunning() && link.retry())
         restartFromErase();
     // Silence counts only while an answer is due, or the device is gone: not in the engine's own pauses.
     if (silentTicks >= 0 && (answerDue || linkLost))
@@ -149,6 +153,13 @@ void BootTest::advanceSequencer()
 {
     // A reply call arrives with the countdown still running; a timeout call finds it at 0.
     const bool replyCall = tickCountdown != 0;
+    // The port is closed while the device is gone: nothing to send again, and the whole image goes
+    // again once it is back.
+    if (linkLost && !replyCall &&
+        (sequencerStage == StageErase || sequencerStage == StageProgram || sequencerStage == StageFill)) {
+        tickCountdown = BlockAnswerTicks;
+        return;
+    }
     switch (sequencerStage) {
     case StagePrepare:
         stepPrepare();
@@ -178,6 +189,7 @@ void BootTest::stepPrepare()
     if (retryCount == 0) {
         tickCountdown = PrepareTicks;
         sequencerStage = StageErase;
+        eraseSent = false;
     } else if (retryCount == 2) {
         // The erase went unanswered twice: give the link a fresh start.
         note(QStringLiteral("Port closed, to be reopened for a fresh start"));
@@ -188,7 +200,7 @@ void BootTest::stepPrepare()
         const bool wasLost = link.isDown();
         retryCount = 0;
         tickCountdown = EraseRetryStepTicks;
-        if (!link.reopen(clock.elapsed())) // by the same adapter only, if it was lost meanwhile
+        if (!link.reopen()) // by the same adapter only, if it was lost meanwhile
             note(QStringLiteral("Port not reopened: %1").arg(link.openProblem()));
         else if (wasLost)
             restartFromErase();
@@ -204,6 +216,7 @@ void BootTest::stepErase()
     composeMessage("%s", EraseCommand);
     sendMessage(txBuffer);
     answerDue = true;
+    eraseSent = true;
     if (retryCount == 0) {
         tickCountdown = EraseAnswerTicks;
     } else {
@@ -264,14 +277,19 @@ void BootTest::stepFill(bool replyCall)
 
 void BootTest::stepStartApplication()
 {
-    // Sent only once written to an open port: a unit that never got it stays in its bootloader.
-    // A link lost here is lost like any other: the update goes on once the device is back.
-    bool written = false;
+    // Sent only once taken by an open port, and counted out by it (at once on Linux; where the
+    // system writes in the background, as Windows does, once it says so): a unit that never got
+    // it stays in its bootloader. A link lost here is lost like any other: the update goes on once
+    // the device is back.
+    bool taken = false;
     if (!linkLost) {
         composeMessage("%s", StartApplicationCommand);
-        sendMessage(txBuffer, &written);
+        sendMessage(txBuffer, &taken);
+        // What the port still holds of it once it has been flushed: nothing on Linux.
+        startBytesLeft = taken ? serialPort->bytesToWrite() : 0;
     }
-    if (!written) {
+    if (!taken) {
+        startBytesLeft = 0;
         portGone();
         tickCountdown = BlockAnswerTicks;
         return;
@@ -284,6 +302,12 @@ void BootTest::stepStartApplication()
 
 void BootTest::stepFinish()
 {
+    // A second after it was handed over, the port has still not written the start command out.
+    if (startApplicationSent && startBytesLeft > 0 && !closedAfterStart) {
+        startNotWritten();
+        portGone();
+        return;
+    }
     trace(debugText("Chain:", unsigned(chainCount)));
     finalStageRan = true;
     if (chainStep == 5)
@@ -299,6 +323,9 @@ void BootTest::portGone()
 {
     if (!isRunning() || closedAfterStart)
         return;
+    // Handed over, but never written out: the link went before the start command.
+    if (startApplicationSent && startBytesLeft > 0)
+        startNotWritten();
     // Once "$MJAPP" is out, the new application may take the line: the expected end, not a fault.
     // Nothing more is sent: the port closes now rather than read a dead line until the final stage.
     if (startApplicationSent) {
@@ -315,8 +342,17 @@ void BootTest::portGone()
     // Closed once the port's own error handling is over; the tick opens it again when it can.
     QTimer::singleShot(0, this, [this] {
         if (isRunning() && linkLost)
-            link.lost(clock.elapsed());
+            link.lost();
     });
+}
+
+void BootTest::startNotWritten()
+{
+    note(QStringLiteral("The start command was not written out: it did not reach the unit"));
+    startApplicationSent = false;
+    startBytesLeft = 0;
+    sequencerStage = StageStartApplication;
+    tickCountdown = BlockAnswerTicks;
 }
 
 void BootTest::restartFromErase()
@@ -398,7 +434,9 @@ bool BootTest::replyAwaited(Reply reply) const
     // "$MBL" would end the image early, a stray "$SPRGA" would shift every later block.
     switch (sequencerStage) {
     case StageErase:
-        return reply == Reply::EraseAck;
+        // Only once this stage has sent the erase: one answered before (a stale answer, the erase
+        // of an earlier cycle) would start the image on a flash nobody erased.
+        return reply == Reply::EraseAck && eraseSent;
     case StageProgram:
     case StageFill:
         // Every byte of this batch arrived before a block sent while handling it, so no
@@ -437,13 +475,17 @@ void BootTest::parseReply()
         advanceSequencer();
         retryCount = 0;
         break;
-    case Reply::ProgramAck:
-        if (const QString held = pace.answered(lineLength, clock.nsecsElapsed(), clock.elapsed()); !held.isEmpty())
+    case Reply::ProgramAck: {
+        const bool timerLow =
+            link.latency().outcome == LatencyTimer::Low || link.latency().outcome == LatencyTimer::Lowered;
+        if (const QString held = pace.answered(lineLength, clock.nsecsElapsed(), clock.elapsed(), timerLow);
+            !held.isEmpty())
             note(held);
         masterAddress += BlockSize;
         tickCountdown = ReplyArmTicks;
         advanceSequencer();
         break;
+    }
     case Reply::MasterBootloader:
         ++sequencerStage;
         advanceSequencer();
@@ -485,8 +527,7 @@ int BootTest::sendMessage(char *text, bool *written)
         // Out now rather than on the next event-loop pass: the link is the only thing to wait for.
         serialPort->flush();
         if (written)
-            *written = taken && serialPort->isOpen() && serialPort->error() == QSerialPort::NoError &&
-                       serialPort->bytesToWrite() == 0;
+            *written = taken && serialPort->isOpen() && serialPort->error() == QSerialPort::NoError;
     }
     return length;
 }
@@ -515,8 +556,8 @@ void BootTest::conclude(const QString &how)
 QString BootTest::linkSummary() const
 {
     if (restarts == 0)
-        return link.lossSummary(clock.elapsed());
-    return link.lossSummary(clock.elapsed()) +
+        return link.lossSummary();
+    return link.lossSummary() +
            (restarts == 1 ? QStringLiteral("; the image was written again from the start once the connection was back")
                           : QStringLiteral("; the image was written again from the start after each of the %1 "
                                            "reconnections")

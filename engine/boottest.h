@@ -125,11 +125,12 @@ private:
     void parseReply();
     bool replyAwaited(Reply reply) const;
     void sendProgramBlock(const QByteArray &block, quint32 address, bool resend = false);
-    // Frames and writes; *written tells whether the port took it all.
+    // Frames and writes; *written tells whether the open port took it all without an error.
     int sendMessage(char *text, bool *written = nullptr);
     void noteResend();
     void portGone();
     void restartFromErase();
+    void startNotWritten();
     QString endedBy(const QString &how) const;
     void conclude(const QString &how);
     void finish(Condition condition, const QString &outcome);
@@ -151,7 +152,8 @@ private:
     Condition terminal = Working; // Working until the update ends
     bool unanswered = false;
     bool linkLost = false;
-    bool startApplicationSent = false; // written to an open port
+    bool startApplicationSent = false; // taken by an open port
+    qint64 startBytesLeft = 0;         // of "$MJAPP", handed over but not yet written out
     bool finalStageRan = false;
     bool stopped = false;
     int restarts = 0;
@@ -168,6 +170,7 @@ private:
     bool logFailed = false; // reported once, then the update goes on without it
     int silentTicks = -1;   // while an answer was due, since the last answer; -1 before any command
     bool answerDue = false; // an erase or a block is out, unanswered
+    bool eraseSent = false; // since the erase stage was last entered
     AnswerPace pace;
     SerialLink link;
 };

@@ -74,6 +74,11 @@ void release(QSerialPort &port)
     ::flock(fd, LOCK_UN);
 }
 
+bool present(const QString &portName)
+{
+    return QFileInfo::exists(portName.startsWith(QLatin1Char('/')) ? portName : QStringLiteral("/dev/") + portName);
+}
+
 QString openProblem(const QSerialPort &port)
 {
     const QString reason = port.errorString();
@@ -109,6 +114,11 @@ bool claim(QSerialPort &, QString &)
 }
 
 void release(QSerialPort &) {}
+
+bool present(const QString &)
+{
+    return true;
+}
 
 QString openProblem(const QSerialPort &port)
 {

@@ -17,6 +17,10 @@ bool claim(QSerialPort &port, QString &heldBy);
 // Lets go of what claim() took; before the port is closed.
 void release(QSerialPort &port);
 
+// Whether a port by this name is there to be opened (Linux: its device node); true where the
+// system cannot say without opening it.
+bool present(const QString &portName);
+
 // Why the port could not be opened, the system's words, and where the remedy is the user's to
 // take (Linux: a group the device belongs to), what to do.
 QString openProblem(const QSerialPort &port);

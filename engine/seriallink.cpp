@@ -5,7 +5,10 @@
 
 #include <QSerialPort>
 
-SerialLink::SerialLink(std::function<void(const QString &)> noteLine) : note(std::move(noteLine)) {}
+SerialLink::SerialLink(std::function<void(const QString &)> noteLine, std::function<qint64()> nowMs)
+    : note(std::move(noteLine)), now(std::move(nowMs))
+{
+}
 
 void SerialLink::configure(QSerialPort *serialPort, const ListedPort &listed)
 {
@@ -58,10 +61,10 @@ void SerialLink::close()
     port->close();
 }
 
-void SerialLink::lost(qint64 nowMs)
+void SerialLink::lost()
 {
     if (!isDown()) {
-        downSinceMs = nowMs;
+        downSinceMs = now();
         downTicks = 0;
         otherAdapterSaid = false;
         ++lossCount;
@@ -73,9 +76,9 @@ void SerialLink::lost(qint64 nowMs)
     note(QStringLiteral("Port closed: the connection is lost; it is opened again once the device is back"));
 }
 
-bool SerialLink::retry(qint64 nowMs)
+bool SerialLink::retry()
 {
-    return isDown() && ++downTicks % RetryTicks == 0 && reopen(nowMs);
+    return isDown() && ++downTicks % RetryTicks == 0 && reopen();
 }
 
 QString SerialLink::whereNow()
@@ -101,18 +104,22 @@ QString SerialLink::whereNow()
     return QString();
 }
 
-bool SerialLink::reopen(qint64 nowMs)
+bool SerialLink::reopen()
 {
     if (!isDown())
         return port->isOpen() || open();
+    // A name that leads nowhere (the node goes with the adapter) is not tried: opening it every
+    // second would only take and drop the system's lock file each time.
     const QString where = whereNow();
-    if (where.isEmpty())
+    if (where.isEmpty() || !PortAccess::present(where))
         return false;
     port->setPortName(where);
     if (!open()) {
         port->setPortName(name);
         return false;
     }
+    // Timed once open: looking for the adapter and opening it may take a while on a busy machine.
+    const qint64 nowMs = now();
     const QString after = QString::number(double(nowMs - downSinceMs) / 1000.0, 'f', 1);
     reopenedLine = where == name ? QStringLiteral("Port reopened after %1 s").arg(after)
                                  : QStringLiteral("Port reopened after %1 s as %2 (was %3; the same adapter, serial "
@@ -123,7 +130,7 @@ bool SerialLink::reopen(qint64 nowMs)
     return true;
 }
 
-QString SerialLink::lossSummary(qint64 nowMs) const
+QString SerialLink::lossSummary() const
 {
     if (lossCount == 0)
         return QString();
@@ -131,5 +138,5 @@ QString SerialLink::lossSummary(qint64 nowMs) const
                           : lossCount == 2 ? QStringLiteral("twice")
                                            : QStringLiteral("%1 times").arg(lossCount);
     return QStringLiteral("; the connection was lost %1, for %2 s in all")
-        .arg(times, QString::number(double(downMs(nowMs)) / 1000.0, 'f', 1));
+        .arg(times, QString::number(double(downMs()) / 1000.0, 'f', 1));
 }

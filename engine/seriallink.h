@@ -20,8 +20,8 @@ class SerialLink
 public:
     static constexpr int RetryTicks = 5; // a closed link is tried again about once a second
 
-    // note() receives the lines for the update's log.
-    explicit SerialLink(std::function<void(const QString &)> note);
+    // note() receives the lines for the update's log; nowMs() is the update's clock.
+    SerialLink(std::function<void(const QString &)> note, std::function<qint64()> nowMs);
 
     // The port the link goes through, given its settings here, and the adapter it is (as the
     // system lists it; may be null).
@@ -34,21 +34,21 @@ public:
     void close();
 
     // The port reported the device gone: it is closed at once, and tried again by retry().
-    void lost(qint64 nowMs);
+    void lost();
     bool isDown() const { return downSinceMs >= 0; }
     // While down, on every tick: every RetryTicks-th tries to open it again. True once it is open.
-    bool retry(qint64 nowMs);
+    bool retry();
     // Opens it again now (after the erase cycle's close, or while down). True once it is open.
-    bool reopen(qint64 nowMs);
+    bool reopen();
     // What the latest reopen after a loss was: "Port reopened after 3.6 s", and where and why
     // when the adapter was found under another name.
     QString reopened() const { return reopenedLine; }
     // How long the link was down, in all.
-    qint64 downMs(qint64 nowMs) const { return downTotalMs + (isDown() ? nowMs - downSinceMs : 0); }
+    qint64 downMs() const { return downTotalMs + (isDown() ? now() - downSinceMs : 0); }
     int losses() const { return lossCount; }
     // How often and how long it was down, "; the connection was lost once, for 3.2 s in all" for
     // the log's outcome; empty if never.
-    QString lossSummary(qint64 nowMs) const;
+    QString lossSummary() const;
 
     const LatencyTimer &latency() const { return found; }
 
@@ -59,6 +59,7 @@ private:
 
     QSerialPort *port = nullptr;
     std::function<void(const QString &)> note;
+    std::function<qint64()> now;
     QString name;         // the name it was opened by first
     QString serialNumber; // of the adapter, where the system lists it: only it is opened again
     LatencyTimer found;   // at the latest open

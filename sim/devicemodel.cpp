@@ -147,6 +147,7 @@ void DeviceModel::handleLine(const char *text, int length, Emission &e)
         ++stats.refused;
         return;
     }
+    stats.executed.push_back(e.kind);
     if (e.kind == CommandKind::StartApplication) {
         e.closeLink = cfg.hangUpAfterStart;
         return; // the application runs: nothing answers
@@ -240,7 +241,11 @@ void DeviceModel::shapeReply(Emission &e, QByteArray bytes)
         }
         std::sort(e.cuts.begin(), e.cuts.end());
     }
-    if (play(FaultKind::DelayReply, n))
-        e.delayTicks = cfg.delayTicks;
+    if (play(FaultKind::DuplicateReply, n))
+        bytes += bytes;
+    if (play(FaultKind::DelayReply, n)) {
+        const auto own = cfg.delayTicksAt.find(n);
+        e.delayTicks = own != cfg.delayTicksAt.end() ? own->second : cfg.delayTicks;
+    }
     e.bytes = bytes;
 }

@@ -7,6 +7,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <map>
 #include <vector>
 
 namespace Sim {
@@ -17,16 +18,17 @@ constexpr int TickMs = 200;           // the engine's tick
 } // namespace Sim
 
 enum class FaultKind {
-    LoseCommand,  // the device never sees the message (it still gets a number)
-    LoseReply,    // carried out, but the reply never arrives
-    CorruptReply, // one byte of the reply changed so that the engine must drop it
-    NoiseBytes,   // bytes of line noise (no "$", no line feed) in front of the reply
-    NoiseLine,    // a whole line of garbage (no "$") before the reply
-    SplitReply,   // the reply reaches the wire in several writes
-    DelayReply,   // the reply is held for DeviceConfig::delayTicks engine ticks
-    Unplug,       // from this message on nothing is seen or answered
+    LoseCommand,    // the device never sees the message (it still gets a number)
+    LoseReply,      // carried out, but the reply never arrives
+    CorruptReply,   // one byte of the reply changed so that the engine must drop it
+    NoiseBytes,     // bytes of line noise (no "$", no line feed) in front of the reply
+    NoiseLine,      // a whole line of garbage (no "$") before the reply
+    SplitReply,     // the reply reaches the wire in several writes
+    DelayReply,     // the reply is held for DeviceConfig::delayTicks engine ticks
+    Unplug,         // from this message on nothing is seen or answered
+    DuplicateReply, // the reply goes twice, back to back
 };
-constexpr int FaultKindCount = 8;
+constexpr int FaultKindCount = 9;
 
 struct FaultRule
 {
@@ -43,6 +45,7 @@ struct DeviceConfig
     bool unplugClosesLink = false; // Unplug also hangs up: the pty master is closed
     bool hangUpAfterStart = false; // hangs up once "$MJAPP" has arrived, as the application takes the line
     int delayTicks = Sim::DefaultDelayTicks;
+    std::map<qint64, int> delayTicksAt; // a delay of its own for a message, where given
     QByteArray initialFlash; // the flash at the start, from address 0 (a device updated before); empty: erased
 
     FaultRule &fault(FaultKind kind) { return faults[size_t(kind)]; }
@@ -73,6 +76,7 @@ struct DeviceCounters
     qint64 blocksProgrammed = 0;
     qint64 applicationStarts = 0;                      // "$MJAPP" received
     std::array<qint64, FaultKindCount> faultsPlayed{}; // by FaultKind
+    std::vector<CommandKind> executed;                 // every command carried out, in order
 };
 
 class DeviceModel

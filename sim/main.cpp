@@ -50,8 +50,8 @@ bool readFile(const QString &path, QByteArray &bytes)
 QString summary(const SimDevice &device, const QString &flashVerdict)
 {
     static const char *const faultNames[FaultKindCount] = {
-        "lost commands", "lost replies",  "corrupted replies", "noise bytes",
-        "noise lines",   "split replies", "delayed replies",   "unplugs",
+        "lost commands", "lost replies",    "corrupted replies", "noise bytes",        "noise lines",
+        "split replies", "delayed replies", "unplugs",           "duplicated replies",
     };
     const DeviceCounters &c = device.counters();
     QStringList faults;

@@ -18,6 +18,7 @@
 #include <functional>
 #include <linux/serial.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
