@@ -77,6 +77,10 @@ if [ -n "$root" ]; then
     chroot_mount "$root" "$work" || harness_fail "cannot bind-mount into $root"
 fi
 mkdir -p "$prefix"
+# Names of devices a killed run left behind: they lead to ptys that are gone (or another program's).
+for link in "$prefix"/dosdevices/com*; do
+    if [[ $(readlink "$link") == /dev/pts/* ]]; then rm -f "$link"; fi
+done
 # One server for all the checks, up until the end. It takes the first pty it opens as its
 # controlling terminal, and Debian's build dumps every object when that hangs up: stderr to a file.
 # A server left by a run that was killed goes first. This one outlives a pause between two
@@ -127,31 +131,52 @@ blocks=$((blocks + (fill_end - 0x4000 - blocks * 32) / 32))
 head -c $((0x4000)) /dev/urandom >"$checks/small.bin"
 printf '$MERASE,4000,C000*5DCA\n' >"$checks/erase.wire"
 
-# device_start DIR NAME COM OPTION...: the device on a new pty, linked to COM; sets device_pid.
+# device_start DIR NAME COM OPTION...: the device on a new pty, plugged in as COM: it makes the
+# name dosdevices/COM itself and takes it away as it hangs up or ends, as Windows does with a pulled
+# adapter's port, so that the name never leads to a pty handed out since (to another set's device,
+# or to any program). Sets device_pid.
+declare -A device_link device_pty
 device_start() {
-    local dir=$1 name=$2 com=$3 slave=""
+    local dir=$1 name=$2 com=$3 slave="" link=$prefix/dosdevices/$3
     shift 3
     [ -p "$dir/stdin" ] || mkfifo "$dir/stdin"
     # stdin open at both ends, by the device alone: it ends on SIGTERM.
-    "$sim" "$@" <>"$dir/stdin" >"$dir/$name.device" 2>"$dir/$name.device-err" &
+    "$sim" --link "$link" "$@" <>"$dir/stdin" >"$dir/$name.device" 2>"$dir/$name.device-err" &
     device_pid=$!
-    for _ in $(seq 200); do
-        slave=$(head -n 1 "$dir/$name.device" 2>/dev/null)
-        [[ $slave == /dev/pts/* ]] && break
-        kill -0 "$device_pid" 2>/dev/null || break
-        sleep 0.05
-    done
+    device_link[$device_pid]=$link
+    # Its first line, once the name is made, is its pty.
+    harness_wait 60 device_up
     if [[ $slave != /dev/pts/* ]]; then
         device_error="the device did not start: $(cat "$dir/$name.device-err")"
         return 1
     fi
-    ln -sfn "$slave" "$prefix/dosdevices/$com"
+    device_pty[$device_pid]=$slave
+    [ "$(readlink "$link")" = "$slave" ] || {
+        device_error="dosdevices/$com leads to '$(readlink "$link")', not to the device's $slave"
+        return 1
+    }
+}
+device_up() {
+    slave=$(head -n 1 "$dir/$name.device" 2>/dev/null)
+    [[ $slave == /dev/pts/* ]] || ! kill -0 "$device_pid" 2>/dev/null
+}
+
+# device_end PID: the device ends (it takes in what is on its way, sums up and takes its name away);
+# one that has to be killed cannot, and its name goes here. A device ended before is left alone.
+device_end() {
+    local pid=$1 link=${device_link[$1]:-} pty=${device_pty[$1]:-}
+    [ -n "$link" ] || return 0
+    harness_end "$pid" 30
+    unset "device_link[$pid]" "device_pty[$pid]"
+    if [ -n "$pty" ] && [ "$(readlink "$link")" = "$pty" ]; then
+        echo "the device on $pty was killed: it did not end within 30 s" >&2
+        rm -f "$link"
+    fi
 }
 
 # device_stop DIR NAME: ends the device; its summary goes to $summary.
 device_stop() {
-    kill -TERM "$device_pid" 2>/dev/null || true
-    wait "$device_pid" 2>/dev/null || true
+    device_end "$device_pid"
     summary=$(sed -n 2p "$1/$2.device")
 }
 

@@ -1,5 +1,5 @@
 # The window's checks under wine, sourced by tools/wine-checks.sh (whose display, in_wine, device_start,
-# device_stop, problem, expect_device, report and image they use):
+# device_stop, device_end, problem, expect_device, report and image they use):
 #   run_window_set DIR   the checks one after the other, beside the console sets; DIR/report and
 #                        DIR/failures as theirs
 # VelmorithUpdate.exe runs from C:\Bench (the package and the image) on the checks' Xvfb display,
@@ -315,7 +315,7 @@ run_window_set() {
         # Failures are collected by problem; errexit would end the set at the first.
         "$each" || true
         [ -z "$window_pid" ] || window_close
-        for device_pid in "${window_devices[@]}"; do kill "$device_pid" 2>/dev/null || true; done
+        for device_pid in "${window_devices[@]}"; do device_end "$device_pid"; done
         window_devices=()
         took=$(($(harness_now_ms) - began))
         report "$said"
@@ -325,10 +325,7 @@ run_window_set() {
 # The window set's devices: ended after each check, however it ends.
 window_devices=()
 wstart() {
-    if device_start "$lane" "$@"; then
-        window_devices+=("$device_pid")
-        harness_track "$device_pid"
-    else
-        problem "$device_error"
-    fi
+    device_start "$lane" "$@" || problem "$device_error"
+    window_devices+=("$device_pid")
+    harness_track "$device_pid"
 }
