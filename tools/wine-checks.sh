@@ -216,6 +216,8 @@ start() { device_start "$lane" "$@" || problem "$device_error"; }
 # expect_device FRAGMENT...: each stands in the device's summary, as a whole item.
 expect_device() { harness_summary "$summary" problem "$@"; }
 count() { sed -n "s/.*$1 \([0-9]*\).*/\1/p" <<<"$summary" | head -n 1; }
+# lines_like PATTERN FILE: how many of its lines match (0 for a file never written).
+lines_like() { cat "$2" 2>/dev/null | grep -c -- "$1" || true; }
 
 # A set: LANE COM FOLDER EXE [IMAGE OPTION...]. Writes LANE/report (a line per check) and
 # LANE/failures; returns once all its checks have run.
@@ -344,29 +346,49 @@ run_set() {
     report "exit 4, received \$MERASE,4000,C000*5DCA and its line feed, nothing else"
 
     if [ "$whole" = yes ]; then
-        check="e. cable pulled at message 40, plugged back 2 s later"
+        check="e. cable pulled at message 40, another unit plugged in 2 s later"
         ok=yes
-        rm -f "$lane/e.flash"
-        start e1 "$com" --image "$image" --unplug-at 40 --hang-up --flash "$lane/e.flash" --record "$lane/e1.wire"
-        flash e --give-up-after 30 &
+        start e1 "$com" --image "$image" --unplug-at 40 --hang-up --record "$lane/e1.wire"
+        local began pulled_at back_at erases starts reopened
+        began=$(harness_now_ms)
+        flash e --give-up-after 60 &
         local run=$!
         harness_track "$run"
-        pulled() { [ "$(grep -c . "$lane/e1.wire" 2>/dev/null)" -ge 40 ]; }
-        harness_wait 60 pulled || problem "the device never received its 40th message"
+        # The program saw the cable go: its progress says so on stderr.
+        noticed() { grep -q 'Connection lost - plug the USB cable back in' "$lane/e.err" 2>/dev/null; }
+        harness_wait 120 noticed || problem "stderr never said 'Connection lost - plug the USB cable back in'"
+        pulled_at=$(harness_now_ms)
         device_stop "$lane" e1
         expect_device "erases 1" "blocks programmed 38" "application starts 0" "unplugs 1" "hung up: yes"
+        # The name went with the device, as a pulled adapter's COM port goes.
+        [ ! -L "$prefix/dosdevices/$com" ] || problem "dosdevices/$com still leads to '$(readlink "$prefix/dosdevices/$com")'"
+        # Another unit: old firmware where the image goes, nothing below it.
+        { head -c $((0x4000)) /dev/zero | tr '\0' '\377' && head -c $((0xC000)) /dev/urandom; } >"$lane/e2.flash"
         sleep 2 # the cable stays out
-        # Plugged back: the same COM port, a new device behind it with the flash the first kept.
-        start e2 "$com" --image "$image" --flash "$lane/e.flash"
+        back_at=$(harness_now_ms)
+        start e2 "$com" --image "$image" --flash "$lane/e2.flash" --record "$lane/e2.wire"
         wait "$run" || true
         flash_read e
         device_stop "$lane" e2
+        erases=$(($(lines_like '^\$MERASE,' "$lane/e1.wire") + $(lines_like '^\$MERASE,' "$lane/e2.wire")))
+        starts=$(lines_like '^\$MJAPP' "$lane/e2.wire")
         expect_exit 0
-        expect_device "application starts 1" "flash matches the image"
-        expect_outcome "Update complete: $image_bytes bytes in * s"
-        expect_log "update complete after [0-9.]* s; image .*; the connection was lost once, for [0-9.]* s in all"
-        [ "$(log_count '  Port reopened after ')" = 1 ] || problem "the log says no 'Port reopened after'"
-        report "the same run completed once the device was back: exit 0, flash exact, $(grep -o 'Port reopened after [0-9.]* s' "$logfile" | head -n 1)"
+        expect_device "erases 1" "application starts 1" "flash matches the image"
+        [ "$erases" = 2 ] || problem "the erase sent $erases times in all, expected twice (once to each unit)"
+        [ "$(head -n 1 "$lane/e2.wire" 2>/dev/null)" = '$MERASE,4000,C000*5DCA' ] ||
+            problem "the unit plugged in received '$(head -n 1 "$lane/e2.wire" 2>/dev/null)' first, not the erase"
+        [ "$starts" = 1 ] || problem "\$MJAPP sent $starts times to the unit plugged in"
+        local again="the image was written again from the start once the connection was back"
+        expect_outcome "Update complete: $image_bytes bytes in * s; the connection was lost once, for * s in all; $again"
+        expect_log "update complete after [0-9.]* s; image .*, [0-9]* bytes; the connection was lost once, for [0-9.]* s in all; $again\$"
+        reopened=$(grep -o '  Port reopened after .*' "$logfile" 2>/dev/null | tr -d '\r' | sed 's/^  //' || true)
+        [ "$(log_count '  Port reopened after ')" = 1 ] &&
+            [[ $reopened == "Port reopened after "*" s: the unit behind the cable may have changed, so the update starts again from the erase" ]] ||
+            problem "the log's reopening: '$reopened', expected 'Port reopened after ... s: the unit behind the cable may have changed, so the update starts again from the erase' once"
+        report "the same run completed: exit 0; the cable went $(harness_seconds $((pulled_at - began))) s into the run, \
+${com^^}'s name with it; another unit plugged in $(harness_seconds $((back_at - pulled_at))) s later: ${reopened%%:*}, \
+$(grep -o 'lost once, for [0-9.]* s' <<<"$outcome"); the erase twice in all, the new unit's flash exact \
+($(count "blocks programmed") blocks written), \$MJAPP once; the outcome and the log say the image was written again"
     fi
     touch "$lane/finished"
 }

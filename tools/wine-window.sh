@@ -1,5 +1,5 @@
 # The window's checks under wine, sourced by tools/wine-checks.sh (whose display, in_wine, device_start,
-# device_stop, device_end, problem, expect_device, report and image they use):
+# device_stop, device_end, problem, expect_device, count, lines_like, report and image they use):
 #   run_window_set DIR   the checks one after the other, beside the console sets; DIR/report and
 #                        DIR/failures as theirs
 # VelmorithUpdate.exe runs from C:\Bench (the package and the image) on the checks' Xvfb display,
@@ -267,27 +267,45 @@ window_pulled_cable() {
     check="4. cable pulled at message 40, plugged back in on COM9"
     window_ports COM9
     rm -f "$wdir/cable.flash"
-    wstart cable1 com9 --image "$image" --unplug-at 40 --hang-up --flash "$wdir/cable.flash"
+    wstart cable1 com9 --image "$image" --unplug-at 40 --hang-up --flash "$wdir/cable.flash" --record "$wdir/cable1.wire"
     window_open cable && press_start || return
-    harness_wait 30 window_says 'Connection lost "COM9"' || { problem "no 'Connection lost' on the debug stream"; return; }
+    harness_wait 60 window_says 'Connection lost "COM9"' || { problem "no 'Connection lost' on the debug stream"; return; }
+    local lost_at
+    lost_at=$(harness_now_ms)
     expect_status "$lost_text" part
-    local lost=$shown first
+    local lost=$shown log reopened outcome erases starts
     # Stopped at its 38th block of 128: the bar part way.
     ! bar_full || problem "the progress bar is full while the connection is lost"
     convert "$wdir/window.ppm" "$wdir/cable-lost.png"
     device_stop "$wdir" cable1
     expect_device "blocks programmed 38" "application starts 0" "unplugs 1" "hung up: yes"
-    # Plugged back in: a new pty behind the same COM port, the same flash.
-    first=$(window_log)
-    wstart cable2 com9 --image "$image" --flash "$wdir/cable.flash"
-    expect_log_outcome 90 "update complete after "
-    [ "$(window_log)" = "$first" ] || problem "a second update log: $(window_log)"
-    grep -q '  Port reopened after ' "$first" || problem "the log says no 'Port reopened after'"
-    said="status '$lost'; plugged back in, the same update completed without a press: flash exact"
+    [ ! -L "$prefix/dosdevices/com9" ] || problem "dosdevices/com9 still leads to '$(readlink "$prefix/dosdevices/com9")'"
+    # Plugged back in: the same unit (the flash it kept) on a new pty behind the same COM port.
+    log=$(window_log)
+    wstart cable2 com9 --image "$image" --flash "$wdir/cable.flash" --record "$wdir/cable2.wire"
+    note "plugged back in, $(harness_since "$lost_at") s after the loss was seen"
+    expect_log_outcome 120 "update complete after "
+    [ "$(window_log)" = "$log" ] || problem "a second update log: $(window_log)"
+    reopened=$(tr -d '\r' <"$log" | grep -o '  Port reopened after .*' | sed 's/^  //' || true)
+    [ "$(grep -c '  Port reopened after ' "$log")" = 1 ] &&
+        [[ $reopened == "Port reopened after "*" s: the unit behind the cable may have changed, so the update starts again from the erase" ]] ||
+        problem "the log's reopening: '$reopened', expected 'Port reopened after ... s: the unit behind the cable may have changed, so the update starts again from the erase' once"
+    outcome=$(log_outcome)
+    local again='; the connection was lost once, for [0-9.]+ s in all; the image was written again from the start once the connection was back$'
+    [[ $outcome =~ $again ]] ||
+        problem "the log's outcome: '$outcome', expected '...; the connection was lost once, for ... s in all; the image was written again from the start once the connection was back'"
     expect_status "Update complete in $(complete_in) s"
     window_close
     device_stop "$wdir" cable2
-    expect_device "application starts 1" "flash matches the image"
+    expect_device "erases 1" "application starts 1" "flash matches the image"
+    erases=$(($(lines_like '^\$MERASE,' "$wdir/cable1.wire") + $(lines_like '^\$MERASE,' "$wdir/cable2.wire")))
+    starts=$(lines_like '^\$MJAPP' "$wdir/cable2.wire")
+    [ "$erases" = 2 ] || problem "the erase sent $erases times in all, expected twice (before the loss and once back)"
+    [ "$starts" = 1 ] || problem "\$MJAPP sent $starts times"
+    said="status '$lost' with the bar part way, COM9's name gone; plugged back in, the same update went on without a press: \
+${reopened%%:*}, the whole image again from the erase (twice in all; $(count "blocks programmed") blocks written), \
+flash exact, \$MJAPP once; \
+status 'Update complete in $(complete_in) s'; $(grep -o 'lost once, for [0-9.]* s' <<<"$outcome")"
 }
 
 # A busy port is not checked here: wine lets a second program open a COM port that another holds
