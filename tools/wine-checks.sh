@@ -35,7 +35,7 @@ winpath() { echo "Z:$1" | tr / '\\'; }
 # Qt centres the window on a screen of 1024x768, whatever its size: this one holds it whole.
 Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$checks/display" >/dev/null 2>&1 &
 harness_track $!
-harness_wait 10 test -s "$checks/display" || harness_fail "Xvfb did not start"
+harness_wait 60 test -s "$checks/display" || harness_fail "Xvfb did not start"
 display=:$(cat "$checks/display")
 
 # Wine decodes file names and the command line by the locale: UTF-8, so that folder names arrive whole.
@@ -94,14 +94,14 @@ harness_track "$server"
 harness_on_exit chroot_unmount
 # Its socket, once it is ready: in /tmp/.wine-UID (wine 8) or a /tmp/wine-XXXXXX of its own (wine 10).
 server_id=server-$(stat -c '%d %i' "$prefix" | awk '{ printf "%x-%x", $1, $2 }')
-socket=""
-for _ in $(seq 200); do
+server_up() {
+    local socket
     for socket in "$tmp/.wine-$(id -u)/$server_id/socket" "$tmp"/wine-*/"$server_id"/socket; do
-        [ -S "$socket" ] && break 2
+        [ -S "$socket" ] && return 0
     done
-    sleep 0.1
-done
-[ -S "$socket" ] || harness_fail "no wine server came up (see $work/wineserver.log)"
+    return 1
+}
+harness_wait 60 server_up || harness_fail "no wine server came up (see $work/wineserver.log)"
 in_wine / "$wine64" wineboot -i >/dev/null 2>&1 || harness_fail "wineboot -i failed"
 # Wine passes no QT_* variable from here: the window's debug stream goes to stderr by the registry.
 in_wine / "$wine64" reg add 'HKCU\Environment' /v QT_FORCE_STDERR_LOGGING /d 1 /f >/dev/null 2>&1
@@ -290,7 +290,7 @@ run_set() {
         ! grep -q 'Connection to the device lost' "$lane/a.err" ||
             problem "stderr: $(grep -m 1 'Connection to the device lost' "$lane/a.err" | tr -d '\r')"
         # The FTDI driver's latency timer, as the registry below gives it for this port.
-        local latency=${latency_of[$com]} said
+        local latency=${latency_of[$com]} said held
         said=$(grep -m 1 'Latency timer: ' "$logfile" 2>/dev/null | tr -d '\r' | sed 's/^ *[0-9]*  //' || true)
         if [ "$latency" -gt 2 ]; then
             [ "$said" = "Latency timer: $latency ms (cannot be changed: the FTDI driver's setting, which only an administrator may change)" ] ||
@@ -299,9 +299,13 @@ run_set() {
                 <(tr -d '\r' <"$lane/a.err") || problem "no latency hint on stderr: $(tail -n 2 "$lane/a.err" | tr '\r\n' '  ')"
         else
             [ "$said" = "Latency timer: $latency ms (nothing to gain)" ] || problem "log: '$said'"
-            ! grep -q 'latency timer at 1 ms' "$lane/a.err" || problem "a latency hint on stderr with $latency ms"
+            # The engine times the answers too, whatever the driver says: on a busy machine it may find
+            # them held, and then gives the hint for what it measured, which the log names.
+            held=$(tr -d '\r' <"$logfile" 2>/dev/null | grep -o 'Answers held [0-9.]* ms' || true)
+            ! grep -q 'latency timer at 1 ms' "$lane/a.err" || [ -n "$held" ] ||
+                problem "a latency hint on stderr with $latency ms, and the log measured no answers held"
         fi
-        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it; latency timer $latency ms: ${said#Latency timer: }"
+        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it; latency timer $latency ms: ${said#Latency timer: }${held:+; the engine measured '$held' beyond the wire time (a busy machine) and gave the hint}"
 
         check="b. erase cycle, first two erases unanswered"
         ok=yes

@@ -95,7 +95,7 @@ window_open() {
     window_pid=$!
     harness_track "$window_pid"
     main=""
-    harness_wait 30 window_drawn || { problem "the window did not come up: $(head -c 300 "$wdir/$wname.err")"; return 1; }
+    harness_wait 60 window_drawn || { problem "the window did not come up: $(head -c 300 "$wdir/$wname.err")"; return 1; }
     local X Y WIDTH HEIGHT SCREEN WINDOW
     eval "$(xdotool getwindowgeometry --shell "$main")"
     # The client area within the frame: borders alike on three sides, the caption above.
@@ -115,7 +115,7 @@ window_close() {
     in_wine / "$wine64" taskkill /f /im VelmorithUpdate.exe >/dev/null 2>&1 || true
     kill "$window_pid" 2>/dev/null || true
     wait "$window_pid" 2>/dev/null || true
-    harness_wait 10 main_gone || problem "the window did not go"
+    harness_wait 30 main_gone || problem "the window did not go"
     window_pid=""
     note "the window is gone"
 }
@@ -134,9 +134,10 @@ dialog_shows() {
     dialog_read=${read_before[$sum]}
     for wanted in "$@"; do reads "$wanted" "$dialog_read" || return 1; done
 }
-# expect_dialog TEXT...: it comes up within 15 s; then the keys go to it.
+# expect_dialog TEXT...: it comes up within 60 s (each reading takes seconds on a busy machine); then
+# the keys go to it.
 expect_dialog() {
-    HARNESS_POLL=0.3 harness_wait 15 dialog_shows "$@" || {
+    HARNESS_POLL=0.3 harness_wait 60 dialog_shows "$@" || {
         import -display "$display" -window root "$wdir/${wname}-screen.png" 2>/dev/null
         problem "no box reading '$*' has the keyboard; the latest read '${dialog_read:-}' (the screen: $wdir/${wname}-screen.png)"
         return 1
@@ -162,10 +163,10 @@ status_read() {
         shown=$(ocr "$wdir/window.ppm" 7 "$((client_w - 20))x40+$client_x+$((client_y + client_h - 40))")
 }
 status_is() { status_read && reads "$1" "$shown" "$2"; }
-# expect_status TEXT [part]: the status bar reads TEXT (or starts with it) within 10 s (it follows
-# the engine every 200 ms).
+# expect_status TEXT [part]: the status bar reads TEXT (or starts with it) within 30 s (it follows
+# the engine every 200 ms; a reading takes seconds on a busy machine).
 expect_status() {
-    HARNESS_POLL=0.5 harness_wait 10 status_is "$1" "$([ "${2:-}" = part ] || echo whole)" ||
+    HARNESS_POLL=0.5 harness_wait 30 status_is "$1" "$([ "${2:-}" = part ] || echo whole)" ||
         problem "status bar: '${shown:-}', expected '$1'"
     note "status bar: '$shown'"
 }
@@ -210,7 +211,7 @@ window_flow() {
     window_ports COM9
     wstart flow com9 --image "$image" --record "$wdir/flow.wire"
     window_open flow && press_start || return
-    harness_wait 15 window_says 'Test Port  "COM9"' || { problem "the window did not start on COM9"; return; }
+    harness_wait 60 window_says 'Test Port  "COM9"' || { problem "the window did not start on COM9"; return; }
     expect_log_outcome 90 "update complete after "
     expect_log_port COM9
     expect_status "Update complete in $(complete_in) s"
@@ -250,7 +251,7 @@ window_two_ports() {
         xdotool key Tab && expect_dialog "COM9 - USB Serial Port - A1B2C3D4A" &&
         xdotool key shift+Tab Down Tab && expect_dialog "COM10 - USB Serial Port - F7E6D5C4A" &&
         xdotool key Return || return
-    harness_wait 15 window_says 'Test Port  "COM10"' || { problem "the window did not start on COM10"; return; }
+    harness_wait 60 window_says 'Test Port  "COM10"' || { problem "the window did not start on COM10"; return; }
     expect_log_outcome 90 "update complete after "
     expect_log_port COM10
     expect_status "Update complete in $(complete_in) s"
