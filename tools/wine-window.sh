@@ -287,10 +287,10 @@ window_pulled_cable() {
     note "plugged back in, $(harness_since "$lost_at") s after the loss was seen"
     expect_log_outcome 120 "update complete after "
     [ "$(window_log)" = "$log" ] || problem "a second update log: $(window_log)"
-    reopened=$(tr -d '\r' <"$log" | grep -o '  Port reopened after .*' | sed 's/^  //' || true)
-    [ "$(grep -c '  Port reopened after ' "$log")" = 1 ] &&
-        [[ $reopened == "Port reopened after "*" s: the unit behind the cable may have changed, so the update starts again from the erase" ]] ||
-        problem "the log's reopening: '$reopened', expected 'Port reopened after ... s: the unit behind the cable may have changed, so the update starts again from the erase' once"
+    reopened=$(tr -d '\r' <"${log:-/dev/null}" | grep -o -m 1 '  Port reopened after .*' | sed 's/^  //' || true)
+    [[ $reopened == "Port reopened after "*" s: the unit behind the cable may have changed, so the update starts again from the erase" ]] ||
+        problem "the log's reopening: '$reopened', expected 'Port reopened after ... s: the unit behind the cable may have changed, so the update starts again from the erase'"
+    [ "$(lines_like '  Port reopened after ' "$log")" = 1 ] || problem "the port reopened $(lines_like '  Port reopened after ' "$log") times, expected once"
     outcome=$(log_outcome)
     local again='; the connection was lost once, for [0-9.]+ s in all; the image was written again from the start once the connection was back$'
     [[ $outcome =~ $again ]] ||
