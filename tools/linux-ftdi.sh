@@ -346,6 +346,8 @@ result_lines() { sed -n "s/^$1://p" "$run/result"; }
 expect_code() { [ "$(result code)" = "$1" ] || problem "exit $(result code), expected $1; stdout: $(result_lines out | tr '\n' '|')"; }
 outcome() { result_lines out | grep . | tail -n 1; }
 log_line() { result_lines log | { grep -m 1 -- "$1" || true; } | sed 's/^ *[0-9]*  //'; }
+# log_ms TEXT: the time of the log's first line with TEXT, in ms since the update started (0 if none).
+log_ms() { result_lines log | { grep -m 1 -- "  $1" || echo 0; } | awk '{ print $1 }'; }
 # expect_written_again BYTES: the log's outcome and stdout's last line say that the connection
 # was lost once and the image written again.
 again='; the connection was lost once, for [0-9]+\.[0-9] s in all; the image was written again from the start once the connection was back'
@@ -428,12 +430,14 @@ run_send silent "$port" whole.bin --give-up-after 3
 run_wait 60
 adapter_out
 expect_code 4
-took=$(result ms)
-[ "${took:-0}" -ge 3000 ] && [ "${took:-0}" -lt 15000 ] || problem "gave up after ${took:-?} ms"
+# From the port's opening, as the log times it: the program's own start (loading Qt under TCG)
+# takes from 1 s to several on a busy host.
+took=$(($(log_ms Outcome:) - $(log_ms 'Test Port')))
+[ "$took" -ge 3000 ] && [ "$took" -lt 10000 ] || problem "gave up $took ms after the port was opened"
 [[ $(outcome) == "Gave up: the device did not answer for "* ]] || problem "last line on stdout: '$(outcome)'"
 [ "$(cat "$run/silent.wire")" = "\$MERASE,4000,C000*5DCA" ] && [ "$(wc -c <"$run/silent.wire")" = 23 ] ||
     problem "the device received '$(cat -A "$run/silent.wire")', expected '\$MERASE,4000,C000*5DCA' and a line feed"
-check_end "exit 4 after $(harness_seconds "${took:-0}") s, the device received the erase command alone; '$(outcome)'"
+check_end "exit 4, $(harness_seconds "$took") s after the port was opened, the device received the erase command alone; '$(outcome)'"
 
 # The third of an update that the device has received when its adapter is pulled.
 third=$(((whole_blocks + 2) / 3))
@@ -497,20 +501,25 @@ details() {
 
 check_begin "USB unplug at a third of an update, another unit behind the adapter plugged back 3 s later"
 replugged unplug another
-# Told at once (not by the next write) and the dead port closed at once: no spinning on it
-# meanwhile (a hung-up tty reads end-of-file without end), and the adapter gets its name back.
-pulled_line=$(sed -n 's/^watch://p' "$run/unplug.answer" | grep -m 1 '^[0-9]* ms: |' || true)
+# Told at once (not by the next write) and the dead port closed at once: no spinning on it while
+# the adapter is out (a hung-up tty reads end-of-file without end, which would take all the CPU
+# the guest gives it until the next write fails), and the adapter gets its name back. Looking for
+# the adapter once a second (the port list) costs about a quarter under TCG, more on a busy host.
+watch_lines=$(sed -n 's/^watch://p' "$run/unplug.answer")
+pulled_line=$(grep -m 1 '^[0-9]* ms: |' <<<"$watch_lines" || true)
 pulled_ms=$(sed -n 's/^\([0-9]*\) ms: .*/\1/p' <<<"$pulled_line")
-pulled_cpu=$(sed -n 's/.*CPU time so far: \([0-9]*\) ms.*/\1/p' <<<"$pulled_line")
-run_ms=$(result ms) run_cpu=$(result cpu_ms) spin=""
-if [ -n "$pulled_ms" ] && [ -n "$run_ms" ] && [ "$run_ms" -gt "$pulled_ms" ]; then
-    spin=$((100 * (run_cpu - pulled_cpu) / (run_ms - pulled_ms)))
+back_line=$(awk -v from="${pulled_ms:-0}" '$1 + 0 > from + 0 && $3 != "|"' <<<"$watch_lines" | head -n 1)
+back_ms=$(sed -n 's/^\([0-9]*\) ms: .*/\1/p' <<<"$back_line")
+cpu_at() { sed -n 's/.*CPU time so far: \([0-9]*\) ms.*/\1/p' <<<"$1"; }
+spin=""
+if [ -n "$pulled_ms" ] && [ -n "$back_ms" ]; then
+    spin=$((100 * ($(cpu_at "$back_line") - $(cpu_at "$pulled_line")) / (back_ms - pulled_ms)))
 fi
-[ -n "$spin" ] && [ "$spin" -lt 20 ] || problem "once pulled, the program used ${spin:-?} % of the CPU"
+[ -n "$spin" ] && [ "$spin" -lt 50 ] || problem "while the adapter was out, the program used ${spin:-?} % of the CPU"
 [ "$back_as" = ttyUSB0 ] || problem "the adapter came back as $back_as, not ttyUSB0"
 [[ $reopened =~ ^Port\ reopened\ after\ [0-9]+\.[0-9]\ s$erase_again$ ]] || problem "the log says '$reopened'"
 [ ${#problems[@]} = 0 ] || details unplug
-check_end "the same run completed: exit 0, the erase sent again, the other unit's flash exact, the adapter back as $back_as, '$reopened', ${spin:-?} % CPU while pulled; the latency timer $(result latency_during) while it ran"
+check_end "the same run completed: exit 0, the erase sent again, the other unit's flash exact, the adapter back as $back_as, '$reopened', ${spin:-?} % CPU while the adapter was out; the latency timer $(result latency_during) while it ran"
 
 check_begin "USB unplug while another program holds the port: the adapter followed to its new name"
 replugged follow same held
