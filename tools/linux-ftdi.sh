@@ -582,7 +582,12 @@ for i in 0 1; do
     followed="^Port reopened after [0-9]+\.[0-9] s as $now \(was $was; the same adapter, serial number ${serials[$i]}\)$erase_again\$"
     [[ $reopened =~ $followed ]] || problem "run $unit's log says '$reopened'"
     swap_said+=("'$reopened'")
+    # Said where the run looked at its old name while the other adapter had it (how often it
+    # looks decides whether it does); udev may not have told the serial number yet.
     other=$(log_line "is now another adapter")
+    other_said="^$was is now another adapter \(serial number (${serials[1 - i]}|not reported)\); waiting for ${serials[$i]}\$"
+    [ -z "$other" ] || [[ $other =~ $other_said ]] || problem "run $unit's log says '$other'"
+    [ "$(result_lines log | grep -c 'is now another adapter')" -le 1 ] || problem "run $unit's log says more than once that another adapter has its name"
     [ -z "$other" ] || swap_said+=("'$other'")
 done
 for i in 0 1; do
