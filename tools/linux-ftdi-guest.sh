@@ -135,7 +135,7 @@ list() {
 # exit code, time, output (stderr's lines timed), the log's lines other than the per-block
 # ones, and the kernel's lines of the time.
 run() {
-    local name=$1 port=$2 image=$3 pid stamper began status=0 seen="" nodes_seen="" deadline
+    local name=$1 port=$2 image=$3 pid stamper began status=0 seen="" nodes_seen="" deadline changed=""
     shift 3
     dmesg >"$out/$name.dmesg-before"
     rm -f "$out/$name.errpipe"
@@ -163,6 +163,12 @@ run() {
         if [ "$NODES" != "$nodes_seen" ]; then
             echo "$((NOW - began)) ms: $NODES (the program's CPU time so far: $CPU ms)" >>"$out/$name.watch"
             nodes_seen=$NODES
+            [ -n "$changed" ] || changed=$NOW
+        elif [ -n "$changed" ] && [ $((NOW - changed)) -ge 500 ]; then
+            # Half a second after the first of a burst of changes, before the program looks for
+            # a pulled adapter again: what it does with the dead port alone.
+            echo "$((NOW - began)) ms: the same (the program's CPU time so far: $CPU ms)" >>"$out/$name.watch"
+            changed=""
         fi
         if [ "$NOW" -gt "$deadline" ]; then
             kill "$pid"
