@@ -116,5 +116,15 @@ chroot_mounts_under() {
     awk -v root="$1" '$5 == root || index($5, root "/") == 1 { print $5 }' /proc/self/mountinfo | sort -r
 }
 
-trap harness_cleanup EXIT
+# A command that fails where set -e ends the script would end it without a word: the last one that
+# failed in the script's own shell (not in a $(...) or a subshell) is named on the way out.
+harness_failed_command=""
+harness_exit() {
+    [ "$1" = 0 ] || [ "$1" = 130 ] || [ -z "$harness_failed_command" ] ||
+        echo "${HARNESS_WHAT:-check} FAILED: $harness_failed_command" >&2
+    harness_cleanup
+}
+set -E
+trap '[ "$BASH_SUBSHELL" != 0 ] || harness_failed_command="line $LINENO: '"'"'$BASH_COMMAND'"'"' exited $?"' ERR
+trap 'harness_exit $?' EXIT
 trap 'exit 130' INT TERM HUP

@@ -56,14 +56,23 @@ latency_file() { echo "/sys/bus/usb-serial/devices/$1/latency_timer"; }
 # latency_now PORT: LATENCY, what the driver says of PORT's latency timer, or "gone".
 latency_now() { read -r LATENCY 2>/dev/null <"/sys/bus/usb-serial/devices/$1/latency_timer" || LATENCY=gone; }
 
-# plugged SECONDS: an adapter's ttyUSB node and udev's work on it are done; says which.
+# serial_of PORT: SERIAL, the USB serial number of the adapter behind PORT (sysfs resolves the
+# ".." from the port's own directory, the adapter's two levels up), or empty.
+serial_of() { read -r SERIAL 2>/dev/null <"/sys/bus/usb-serial/devices/$1/../../serial" || SERIAL=""; }
+
+# plugged SECONDS [SERIAL]: an adapter's ttyUSB node (the one with that serial number, if given)
+# and udev's work on it are done; says which.
 plugged() {
     local deadline port=""
     now
     deadline=$((NOW + $1 * 1000))
     while now && [ "$NOW" -lt "$deadline" ]; do
         for node in /dev/ttyUSB*; do
-            [ -e "$node" ] && [ -e "$(latency_file "${node#/dev/}")" ] && port=${node#/dev/} && break 2
+            [ -e "$node" ] && [ -e "$(latency_file "${node#/dev/}")" ] || continue
+            serial_of "${node#/dev/}"
+            [ -z "${2:-}" ] || [ "$SERIAL" = "$2" ] || continue
+            port=${node#/dev/}
+            break 2
         done
         sleep 0.05
     done
@@ -126,7 +135,7 @@ list() {
 # exit code, time, output (stderr's lines timed), the log's lines other than the per-block
 # ones, and the kernel's lines of the time.
 run() {
-    local name=$1 port=$2 image=$3 pid stamper began status=0 seen="" nodes_seen="" deadline
+    local name=$1 port=$2 image=$3 pid stamper began status=0 seen="" nodes_seen="" deadline changed=""
     shift 3
     dmesg >"$out/$name.dmesg-before"
     rm -f "$out/$name.errpipe"
@@ -154,6 +163,12 @@ run() {
         if [ "$NODES" != "$nodes_seen" ]; then
             echo "$((NOW - began)) ms: $NODES (the program's CPU time so far: $CPU ms)" >>"$out/$name.watch"
             nodes_seen=$NODES
+            [ -n "$changed" ] || changed=$NOW
+        elif [ -n "$changed" ] && [ $((NOW - changed)) -ge 500 ]; then
+            # Half a second after the first of a burst of changes, before the program looks for
+            # a pulled adapter again: what it does with the dead port alone.
+            echo "$((NOW - began)) ms: the same (the program's CPU time so far: $CPU ms)" >>"$out/$name.watch"
+            changed=""
         fi
         if [ "$NOW" -gt "$deadline" ]; then
             kill "$pid"
@@ -180,6 +195,28 @@ run() {
     [ -z "$log" ] || grep -v -E '^ +[0-9]+  (String Len: [0-9]+|d)$' "$log" | sed 's/^/log:/'
     dmesg | tail -n +"$(($(wc -l <"$out/$name.dmesg-before") + 1))" | sed 's/^/dmesg:/'
     return 0
+}
+
+# start NAME PORT IMAGE OPTION...: run in the background, so that several run at once and the
+# loop stays free for the host's other commands; collect NAME SECONDS: its answer once it ended.
+start() {
+    rm -f "$out/$1.result" "$out/$1.done"
+    (
+        run "$@" >"$out/$1.result" 2>&1
+        : >"$out/$1.done"
+    ) &
+    echo "started=$!"
+}
+collect() {
+    local deadline
+    now
+    deadline=$((NOW + $2 * 1000))
+    while [ ! -e "$out/$1.done" ]; do
+        now
+        [ "$NOW" -lt "$deadline" ] || return 1
+        sleep 0.1
+    done
+    cat "$out/$1.result"
 }
 
 now
