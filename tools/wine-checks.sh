@@ -299,13 +299,12 @@ run_set() {
                 <(tr -d '\r' <"$lane/a.err") || problem "no latency hint on stderr: $(tail -n 2 "$lane/a.err" | tr '\r\n' '  ')"
         else
             [ "$said" = "Latency timer: $latency ms (nothing to gain)" ] || problem "log: '$said'"
-            # The engine times the answers too, whatever the driver says: on a busy machine it may find
-            # them held, and then gives the hint for what it measured, which the log names.
+            # The engine times the answers too: on a busy machine it may find them held, and says so,
+            # but with the timer low already that is no reason to lower it.
             held=$(tr -d '\r' <"$logfile" 2>/dev/null | grep -o 'Answers held [0-9.]* ms' || true)
-            ! grep -q 'latency timer at 1 ms' "$lane/a.err" || [ -n "$held" ] ||
-                problem "a latency hint on stderr with $latency ms, and the log measured no answers held"
+            ! grep -q 'latency timer at 1 ms' "$lane/a.err" || problem "a latency hint on stderr with $latency ms"
         fi
-        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it; latency timer $latency ms: ${said#Latency timer: }${held:+; the engine measured '$held' beyond the wire time (a busy machine) and gave the hint}"
+        report "exit 0, flash exact ($blocks blocks), \$MJAPP once, outcome last on stdout, log ends with it; latency timer $latency ms: ${said#Latency timer: }${held:+; the engine measured '$held' beyond the wire time (a busy machine), and gave no hint}"
 
         check="b. erase cycle, first two erases unanswered"
         ok=yes
