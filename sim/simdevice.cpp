@@ -78,6 +78,8 @@ void SimDevice::onReadable()
             if (e.kind == CommandKind::StartApplication)
                 emit applicationStarted(device.counters().applicationStarts);
         }
+        if (n < ssize_t(sizeof buffer)) // all there was: no need to ask again
+            break;
     }
     pump();
 }

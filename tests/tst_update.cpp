@@ -1,5 +1,6 @@
-// Whole updates against the simulated device: the flash must end up exactly right, whatever
-// the line loses, corrupts or garbles; the log tells what happened; the time left is honest.
+// Whole updates against the simulated device, where one moment matters: the image file changed
+// mid-update, the cable pulled and another unit plugged in, the adapter followed by its serial
+// number; the log, the latency timer and the time left. Mixed faults are tst_explore's.
 #include "rig.h"
 #include "updatestatus.h"
 
@@ -7,14 +8,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
-Q_DECLARE_METATYPE(FaultKind)
-
 namespace {
-// Small, but with program blocks, a short last block and fill blocks.
-const QByteArray SweepImage = rehearsalImage(0x4000 + 40 * 32 + 5, 11);
-constexpr qint64 SweepMessages = 1 + 128 + 1; // erase, blocks up to 0x5000, start
-int scenarios = 0, correct = 0;               // for the benchmark's figures
-
 // The engine's clock, moved as a 38400-baud link would move it: every message from the engine and
 // the device's answer to it take their wire time, the answer held `heldMs` more; a tick, 200 ms.
 struct LinkClock
@@ -39,13 +33,6 @@ struct LinkClock
     }
 };
 
-// Started once, on a correct flash. A lost "$MJAPP" cannot be told from a delivered one (it has
-// no answer), so there the application stays unstarted.
-bool completed(const UpdateOutcome &run)
-{
-    return run.flash.ok && run.condition == BootTest::Completed && run.portClosed &&
-           run.device.applicationStarts == (run.startCommandLost ? 0 : 1);
-}
 } // namespace
 
 class TestUpdate : public QObject
@@ -53,37 +40,6 @@ class TestUpdate : public QObject
     Q_OBJECT
 
 private slots:
-    void images_data()
-    {
-        QTest::addColumn<QByteArray>("image");
-        QTest::addColumn<int>("silentErases");
-        QTest::addColumn<int>("strayBeforeTick"); // a stray "$MPRGA" before this tick; 0: none
-        QTest::newRow("one byte beyond 0x4000") << rehearsalImage(0x4001, 1) << 0 << 0;
-        QTest::newRow("exactly 0x5000") << rehearsalImage(0x5000, 2) << 0 << 0;
-        const int size = 0x4001 + int(QRandomGenerator(20261207).bounded(0xC000 - 1));
-        QTest::addRow("random size %d", size) << rehearsalImage(size, 3) << 0 << 0;
-        QTest::newRow("the whole flash, 0x10000") << rehearsalImage(0x10000, 4) << 0 << 0;
-        // An answer to a block before any block was sent must not shift every block by 32.
-        QTest::newRow("stray answer in the start delay") << rehearsalImage(0x4407, 5) << 0 << 3;
-        // Erases at ticks 7 and 57 unanswered, port closed at 62 and reopened at 67, erase at 74.
-        QTest::newRow("stray answer in an erase retry") << rehearsalImage(0x4407, 6) << 2 << 70;
-    }
-
-    void images()
-    {
-        QFETCH(QByteArray, image);
-        QFETCH(int, silentErases);
-        QFETCH(int, strayBeforeTick);
-        Rig rig;
-        DeviceConfig config;
-        config.eraseUnanswered = silentErases;
-        const UpdateOutcome run =
-            rig.update(image, config, 20000, strayBeforeTick ? QList<int>{strayBeforeTick} : QList<int>{});
-        QVERIFY2(completed(run) && run.device.applicationStarts == 1, qPrintable(run.flash.description));
-        QCOMPARE(run.device.eraseCount, qint64(silentErases + 1));
-        QCOMPARE(run.device.badMessages + run.device.refused, qint64(0));
-    }
-
     void imageChanged_data()
     {
         QTest::addColumn<QString>("change");
@@ -150,58 +106,6 @@ private slots:
                     "(SHA-256 " +
                     sha + ")"),
             qPrintable(UpdateStatus::text(*engine)));
-    }
-
-    void sweep_data()
-    {
-        QTest::addColumn<FaultKind>("kind"); // at every message (unplugs at every 7th), or with rate
-        QTest::addColumn<double>("rate");    // > 0: every kind of loss and garbling at this rate
-        QTest::addColumn<bool>("hangUp");
-        int kind = 0;
-        for (const char *name :
-             {"lose command", "lose reply", "corrupt reply", "noise bytes", "noise line", "split reply", "delay reply"})
-            QTest::newRow(name) << FaultKind(kind++) << 0.0 << false;
-        QTest::newRow("unplugged") << FaultKind::Unplug << 0.0 << false;
-        QTest::newRow("unplugged, hung up") << FaultKind::Unplug << 0.0 << true;
-        for (const double rate : {0.05, 0.10, 0.20})
-            QTest::addRow("random %.0f %%", rate * 100) << FaultKind::LoseCommand << rate << false;
-    }
-
-    void sweep()
-    {
-        QFETCH(FaultKind, kind);
-        QFETCH(double, rate);
-        QFETCH(bool, hangUp);
-        const bool unplug = kind == FaultKind::Unplug;
-        for (qint64 n = 1; n <= (rate > 0 ? 12 : SweepMessages); n += unplug ? 7 : 1) {
-            Rig rig;
-            DeviceConfig config;
-            config.fault(kind).atMessages = {n};
-            config.unplugClosesLink = hangUp;
-            if (rate > 0) {
-                config = DeviceConfig();
-                config.seed = quint64(n) * 7919 + quint64(rate * 1000);
-                // Up to `rate` lost each way (replies lost or corrupted), noise and splits besides.
-                for (FaultKind each : {FaultKind::LoseCommand, FaultKind::NoiseBytes, FaultKind::NoiseLine,
-                                       FaultKind::SplitReply, FaultKind::LoseReply, FaultKind::CorruptReply})
-                    config.fault(each).rate =
-                        each == FaultKind::LoseReply || each == FaultKind::CorruptReply ? rate / 2 : rate;
-            }
-            const UpdateOutcome run = rig.update(SweepImage, config, unplug ? 300 : 20000);
-            // The fault really played; only answered messages carry a reply to spoil, "$MJAPP" none.
-            const bool played = rate > 0 || run.device.faultsPlayed[size_t(kind)] ==
-                                                (kind == FaultKind::LoseCommand || unplug || n < SweepMessages);
-            // Gone: never a started application, and the engine says why.
-            const bool ok = unplug ? run.device.applicationStarts == 0 &&
-                                         run.condition == (hangUp ? BootTest::LinkLost : BootTest::NotAnswering)
-                                   : completed(run) && played;
-            ++scenarios;
-            correct += ok;
-            QVERIFY2(ok, qPrintable(QString("message or seed %1, condition %2: %3")
-                                        .arg(n)
-                                        .arg(run.condition)
-                                        .arg(run.flash.description)));
-        }
     }
 
     void replugged_data()
@@ -618,8 +522,6 @@ private slots:
                          .arg(heldMs)),
                  qPrintable(UpdateStatus::latencyHint(*engine)));
     }
-
-    void cleanupTestCase() { qInfo("fault_scenarios: %d correct: %d", scenarios, correct); }
 };
 
 QTEST_GUILESS_MAIN(TestUpdate)

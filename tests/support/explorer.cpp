@@ -90,7 +90,7 @@ bool Schedule::parse(const QString &text, Schedule &schedule)
     s.imageSize = h.captured(2).toInt(nullptr, 16);
     s.giveUpTicks = qRound(h.captured(3).toDouble() * 1000 / Protocol::TickMs);
     const QRegularExpression message(QStringLiteral("^u(\\d+) m(\\d+) ([a-z-]+)(?: (\\d+))?$"));
-    const QRegularExpression timed(QStringLiteral("^t(\\d+) ([a-z]+)(?: (.*))?$"));
+    const QRegularExpression timed(QStringLiteral("^t(\\d+) ([a-z]+)(.*)$"));
     for (const QString &part : parts.mid(1)) {
         ScheduleEvent e;
         const QRegularExpressionMatch m = message.match(part);
@@ -110,9 +110,9 @@ bool Schedule::parse(const QString &text, Schedule &schedule)
             e.at = t.captured(1).toLongLong();
             const QString rest = t.captured(3);
             if (e.kind == ScheduleEvent::Stray)
-                e.value = int(std::find(StrayNames, StrayNames + 7, rest) - StrayNames);
+                e.value = int(std::find(StrayNames, StrayNames + 7, rest.mid(1)) - StrayNames);
             else if (e.kind == ScheduleEvent::FileChange)
-                e.value = int(std::find(FileChanges, FileChanges + 4, rest) - FileChanges);
+                e.value = int(std::find(FileChanges, FileChanges + 4, rest.mid(1)) - FileChanges);
             else {
                 const QRegularExpressionMatch p =
                     QRegularExpression(QStringLiteral("^, (.+) after (\\d+)$")).match(rest);
@@ -136,11 +136,12 @@ Schedule Schedule::draw(quint64 seed, bool unasserted)
     Draw r{seed * 0x2545F4914F6CDD1Dull + 1};
     Schedule s;
     s.seed = seed;
-    // Mostly a few blocks; now and then the whole flash. Ending mid-block, on a block, or on 4 KiB.
+    // Mostly a few blocks (the fill makes them 128 at least); now and then the whole flash. Ending
+    // mid-block, on a block, or on 4 KiB.
     const int size = r.below(100);
-    const int blocks = size < 55   ? 1 + r.below(40)
-                       : size < 85 ? 41 + r.below(300)
-                       : size < 97 ? 341 + r.below(1195)
+    const int blocks = size < 65   ? 1 + r.below(40)
+                       : size < 90 ? 41 + r.below(216)
+                       : size < 98 ? 257 + r.below(1279)
                                    : 1536;
     int bytes = blocks * 32;
     const int shape = r.below(4);
@@ -380,6 +381,13 @@ Verdict Explorer::play(const Schedule &s)
     for (const auto &each : units) {
         if (each->counters().bytesReceived > 0)
             unit = each.get();
+    }
+    // Every command the engine wrote was well framed and carried out.
+    for (const auto &each : units) {
+        if (each->counters().badMessages + each->counters().refused > 0)
+            v.failures << QStringLiteral("wire: a unit dropped %1 and refused %2 of the engine's messages")
+                              .arg(each->counters().badMessages)
+                              .arg(each->counters().refused);
     }
     if (v.complete && unit) {
         const FlashCheck flash = checkFlash(unit->flash(), image);
