@@ -14,6 +14,11 @@ QString tr(const char *text)
 
 QString progressText(const BootTest &engine)
 {
+    // Back after a lost connection: the unit behind the cable may be another, so all goes again.
+    // Said until the erase is answered, and for a few seconds at least, so that a window's status
+    // bar, which looks five times a second, shows it even when the device answers at once.
+    if (engine.restartCount() > 0 && (engine.phase() == BootTest::Erasing || engine.msSinceRestart() < 3000))
+        return tr("Connection back - writing the whole image again");
     const qint64 left = engine.estimatedMsLeft();
     switch (engine.phase()) {
     case BootTest::Erasing:
@@ -31,9 +36,6 @@ QString progressText(const BootTest &engine)
     case BootTest::Starting:
         return tr("Starting the new firmware - Please wait");
     }
-    // Back after a lost connection: the unit behind the cable may be another, so all goes again.
-    if (engine.restartCount() > 0)
-        return tr("Connection back - writing the whole image again");
     return tr("Erasing the device - Please wait");
 }
 

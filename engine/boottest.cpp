@@ -363,6 +363,7 @@ void BootTest::restartFromErase()
     note(link.reopened() + QStringLiteral(": the unit behind the cable may have changed, so the update starts "
                                           "again from the erase"));
     ++restarts;
+    restartedAtMs = clock.elapsed();
     linkLost = false;
     unanswered = false;
     consecutiveResends = 0;

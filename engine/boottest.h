@@ -66,8 +66,10 @@ public:
     bool startCommandSent() const { return startApplicationSent; }
     // Every image and fill block answered, "$MJAPP" still to go.
     bool awaitingStartCommand() const;
-    // How often the link came back after a loss, each time writing the whole image again.
+    // How often the link came back after a loss, each time writing the whole image again, and how
+    // long ago it last did (-1: never).
     int restartCount() const { return restarts; }
+    qint64 msSinceRestart() const { return restartedAtMs < 0 ? -1 : clock.elapsed() - restartedAtMs; }
     // How often and how long the link was lost, and what was written again: "; the connection was
     // lost once, ..." for an outcome line; empty if never.
     QString linkSummary() const;
@@ -157,6 +159,7 @@ private:
     bool finalStageRan = false;
     bool stopped = false;
     int restarts = 0;
+    qint64 restartedAtMs = -1;
     bool closedAfterStart = false; // the link ended once "$MJAPP" was out
     int readErrors = 0;            // in a row, nothing read in between
     int consecutiveResends = 0;

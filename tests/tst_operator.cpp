@@ -67,6 +67,34 @@ private slots:
                  QList<int>({int(image.size()), int(image.size())}));
     }
 
+    // The cable pulled mid-update and plugged back: no press, the window says the connection is
+    // back (even when the device answers at once) and the whole image goes again to its end.
+    void pluggedBackWithoutPress()
+    {
+        Rig rig;
+        const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 8);
+        DeviceConfig config;
+        config.fault(FaultKind::Unplug).atMessages = {20};
+        config.unplugClosesLink = true;
+        SimDevice &first = rig.plugIn(config);
+        const QString port = rig.folder() + "ttyUSB0";
+        QVERIFY(first.linkAs(port));
+        rig.offered = {Rig::ftdiPort(port)};
+        rig.pressStart();
+        BootTest *engine = rig.latest();
+        QVERIFY(rig.run(engine, [&] { return engine->condition() == BootTest::LinkLost; }));
+        QVERIFY(rig.status().startsWith("Connection to the device lost - plug the USB cable back in"));
+        DeviceConfig back;
+        back.initialFlash = first.flash();
+        QVERIFY(rig.plugIn(back).linkAs(port));
+        QVERIFY(rig.run(engine, [&] { return engine->restartCount() == 1; }));
+        QCOMPARE(rig.status(), QStringLiteral("Connection back - writing the whole image again"));
+        QVERIFY(rig.runToEnd(engine));
+        rig.tickWindow();
+        QVERIFY2(rig.status().startsWith("Update complete in "), qPrintable(rig.status()));
+        QVERIFY(checkFlash(rig.devices.back()->flash(), image).ok);
+    }
+
     // A press that finds nothing leaves the stalled update in view: when the device answers again,
     // the bar and the status follow it to its end.
     void pressWithoutDeviceWhileStalled()
