@@ -1,6 +1,6 @@
 // Whole updates between the engine and the simulated device, timed from the engine's side:
-// block round trips per second unpaced, the paced time against the link's own wire time, the
-// peak memory of an update; and how often delayed replies with losses fool the engine.
+// block round trips per second unpaced and the engine's own CPU time a block, the paced time
+// against the link's own wire time, the peak memory of an update, several units at once.
 #include "boottest.h"
 #include "enginestate.h"
 #include "flashcheck.h"
@@ -85,9 +85,9 @@ QByteArray makeImage(int size)
     return image;
 }
 
-Result runOnce(const QByteArray &image, const LinkPacing &pacing)
+// A fresh engine state, with `image` beside the program in `dir` and the logs there too.
+void beside(const QTemporaryDir &dir, const QByteArray &image)
 {
-    QTemporaryDir dir;
     QFile file(dir.path() + QStringLiteral("/VelmorithAL_full.bin"));
     file.open(QIODevice::WriteOnly);
     file.write(image);
@@ -96,6 +96,12 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
     UpdateLog::setFolder(dir.path() + QStringLiteral("/logs"));
     const QByteArray directory = dir.path().toUtf8() + '/';
     std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
+}
+
+Result runOnce(const QByteArray &image, const LinkPacing &pacing)
+{
+    QTemporaryDir dir;
+    beside(dir, image);
 
     SimDevice device(DeviceConfig(), pacing);
     trace = Trace();
@@ -131,14 +137,7 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
 double engineCpuPerBlockUs(const QByteArray &image)
 {
     QTemporaryDir dir;
-    QFile file(dir.path() + QStringLiteral("/VelmorithAL_full.bin"));
-    file.open(QIODevice::WriteOnly);
-    file.write(image);
-    file.close();
-    resetEngineState();
-    UpdateLog::setFolder(dir.path() + QStringLiteral("/logs"));
-    const QByteArray directory = dir.path().toUtf8() + '/';
-    std::memcpy(appDirectory, directory.constData(), size_t(directory.size()) + 1);
+    beside(dir, image);
     QThread thread;
     QObject anchor;
     anchor.moveToThread(&thread);
@@ -288,23 +287,6 @@ int main(int argc, char **argv)
 
     allCorrect = allCorrect && p.flashOk && l.flashOk;
 
-    // Answers carry no address: a reply held past the timeout, and a loss after it, can make the
-    // engine count one block too many. Measured over seeded runs, ticks driven, no wall time.
-    for (const double rate : {0.05, 0.15}) {
-        int right = 0, wrong = 0, runs = quick ? 10 : 30;
-        for (int seed = 1; seed <= runs; ++seed) {
-            Rig rig;
-            DeviceConfig config;
-            config.seed = quint64(seed) + quint64(rate * 1000);
-            for (FaultKind kind : {FaultKind::DelayReply, FaultKind::LoseCommand, FaultKind::LoseReply})
-                config.fault(kind).rate = rate;
-            const UpdateOutcome run = rig.update(rehearsalImage(0x4000 + 40 * 32 + 5, 11), config);
-            if (run.device.applicationStarts > 0)
-                ++(run.flash.ok ? right : wrong);
-        }
-        std::printf("delay_loss_runs: %d at %.0f %% each started_correct: %d started_wrong_flash: %d\n", runs,
-                    rate * 100, right, wrong);
-    }
     // One console program per unit: four at once should take no longer than one alone.
     const QByteArray unitImage = makeImage(0x4000 + (quick ? 0x800 : 0x2000));
     const double one = flashAtOnce(1, unitImage, allCorrect);

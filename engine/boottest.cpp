@@ -3,7 +3,6 @@
 #include "debugtext.h"
 #include "logheading.h"
 
-#include <QCoreApplication>
 #include <QDebug>
 #include <QSerialPort>
 #include <QTimer>
@@ -548,7 +547,7 @@ void BootTest::conclude(const QString &how)
 {
     // Once "$MJAPP" is out the unit is starting its new firmware: what ends the engine now only
     // ends its wait for the final stage.
-    if (startApplicationSent)
+    if (startApplicationSent && startBytesLeft == 0)
         finish(Completed, QStringLiteral("update complete, the start command sent; then ") + how);
     else
         finish(Retired, endedBy(how));

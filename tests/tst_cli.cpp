@@ -152,9 +152,6 @@ private slots:
         // The engine's own pauses (2.4 s after the image, at the boundary) are no silence.
         QTest::newRow("give-up time shorter than a pause") << "short"
                                                            << "2";
-        // Once "$MJAPP" is out, a reply moves nothing: the final stage runs and the update ends.
-        QTest::newRow("a reply after the start command") << "reply"
-                                                         << "3";
         // The reader of the progress has gone: the update and its outcome go on regardless.
         QTest::newRow("stderr's reader gone") << "pipe"
                                               << "3";
@@ -176,8 +173,6 @@ private slots:
         Rig rig;
         const QByteArray image = rig.writeImage(0x4000 + 32 * 32 + 5, 21); // a short last block, fill blocks
         SimDevice &device = rig.plugIn();
-        if (how == "reply")
-            connect(&device, &SimDevice::applicationStarted, this, [&] { device.inject(framedMessage("$MBL")); });
         if (how == "full" && !smallDiskPossible())
             QSKIP("no tmpfs of the test's own to be had here (unshare --mount needs root)");
         QString imagePath = rig.imagePath();

@@ -56,75 +56,67 @@ int blocksOf(int imageSize)
 
 } // namespace
 
+namespace {
+QString eventText(const ScheduleEvent &e)
+{
+    QString part = e.onMessage() ? QStringLiteral("u%1 m%2 %3").arg(e.unit).arg(e.at).arg(KindNames[e.kind])
+                                 : QStringLiteral("t%1 %2").arg(e.at).arg(KindNames[e.kind]);
+    if (e.kind == ScheduleEvent::DelayReply)
+        part += QStringLiteral(" %1").arg(e.value);
+    else if (e.kind == ScheduleEvent::Stray)
+        part += QLatin1Char(' ') + QLatin1String(StrayNames[e.value]);
+    else if (e.kind == ScheduleEvent::Pull)
+        part += QStringLiteral(", %1 after %2").arg(BackNames[e.back]).arg(e.value);
+    else if (e.kind == ScheduleEvent::FileChange)
+        part += QLatin1Char(' ') + QLatin1String(FileChanges[e.value]);
+    return part;
+}
+} // namespace
+
 QString Schedule::text() const
 {
     QStringList parts{QStringLiteral("seed %1, size 0x%2, give up %3 s")
                           .arg(seed)
                           .arg(imageSize, 0, 16)
                           .arg(QString::number(giveUpTicks * Protocol::TickMs / 1000.0))};
-    for (const ScheduleEvent &e : events) {
-        QString part = e.onMessage() ? QStringLiteral("u%1 m%2 %3").arg(e.unit).arg(e.at).arg(KindNames[e.kind])
-                                     : QStringLiteral("t%1 %2").arg(e.at).arg(KindNames[e.kind]);
-        if (e.kind == ScheduleEvent::DelayReply)
-            part += QStringLiteral(" %1").arg(e.value);
-        else if (e.kind == ScheduleEvent::Stray)
-            part += QLatin1Char(' ') + QLatin1String(StrayNames[e.value]);
-        else if (e.kind == ScheduleEvent::Pull)
-            part += QStringLiteral(", %1 after %2").arg(BackNames[e.back]).arg(e.value);
-        else if (e.kind == ScheduleEvent::FileChange)
-            part += QLatin1Char(' ') + QLatin1String(FileChanges[e.value]);
-        parts << part;
-    }
+    for (const ScheduleEvent &e : events)
+        parts << eventText(e);
     return parts.join(QStringLiteral("; "));
 }
 
 bool Schedule::parse(const QString &text, Schedule &schedule)
 {
     const QStringList parts = text.split(QStringLiteral("; "));
-    const QRegularExpression head(QStringLiteral("^seed (\\d+), size 0x([0-9a-f]+), give up ([0-9.]+) s$"));
-    const QRegularExpressionMatch h = head.match(parts.value(0));
-    if (!h.hasMatch())
+    const QRegularExpressionMatch head =
+        QRegularExpression(QStringLiteral("^seed (\\d+), size 0x([0-9a-f]+), give up ([0-9.]+) s$"))
+            .match(parts.value(0));
+    if (!head.hasMatch())
         return false;
     Schedule s;
-    s.seed = h.captured(1).toULongLong();
-    s.imageSize = h.captured(2).toInt(nullptr, 16);
-    s.giveUpTicks = qRound(h.captured(3).toDouble() * 1000 / Protocol::TickMs);
-    const QRegularExpression message(QStringLiteral("^u(\\d+) m(\\d+) ([a-z-]+)(?: (\\d+))?$"));
-    const QRegularExpression timed(QStringLiteral("^t(\\d+) ([a-z]+)(.*)$"));
+    s.seed = head.captured(1).toULongLong();
+    s.imageSize = head.captured(2).toInt(nullptr, 16);
+    s.giveUpTicks = qRound(head.captured(3).toDouble() * 1000 / Protocol::TickMs);
+    // The kind and the numbers; the names after them are found among what text() writes, and the
+    // event must read back as it was written.
+    const QRegularExpression event(QStringLiteral("^(?:u(\\d+) m|t)(\\d+) ([a-z-]+)(?:,? (.*?))?(?: after (\\d+))?$"));
     for (const QString &part : parts.mid(1)) {
+        const QRegularExpressionMatch m = event.match(part);
         ScheduleEvent e;
-        const QRegularExpressionMatch m = message.match(part);
-        const QRegularExpressionMatch t = timed.match(part);
-        const QString name = m.hasMatch() ? m.captured(3) : t.captured(2);
-        const int kind = int(std::find(KindNames, KindNames + ScheduleEventKinds, name) - KindNames);
-        if ((!m.hasMatch() && !t.hasMatch()) || kind == ScheduleEventKinds)
+        e.kind = ScheduleEvent::Kind(std::find(KindNames, KindNames + ScheduleEventKinds, m.captured(3)) - KindNames);
+        e.unit = m.captured(1).toInt();
+        e.at = m.captured(2).toLongLong();
+        const QString rest = m.captured(4);
+        e.value = e.kind == ScheduleEvent::Stray ? int(std::find(StrayNames, StrayNames + 7, rest) - StrayNames)
+                  : e.kind == ScheduleEvent::FileChange
+                      ? int(std::find(FileChanges, FileChanges + 4, rest) - FileChanges)
+                  : e.kind == ScheduleEvent::Pull ? m.captured(5).toInt()
+                                                  : rest.toInt();
+        if (e.kind == ScheduleEvent::Pull)
+            e.back = ScheduleEvent::Back(std::find(BackNames, BackNames + 3, rest) - BackNames);
+        if (!m.hasMatch() || e.kind >= ScheduleEventKinds || e.back > ScheduleEvent::AnotherUnit ||
+            (e.kind == ScheduleEvent::Stray && e.value > 6) || (e.kind == ScheduleEvent::FileChange && e.value > 3) ||
+            eventText(e) != part)
             return false;
-        e.kind = ScheduleEvent::Kind(kind);
-        if (m.hasMatch() != e.onMessage())
-            return false;
-        if (m.hasMatch()) {
-            e.unit = m.captured(1).toInt();
-            e.at = m.captured(2).toLongLong();
-            e.value = m.captured(4).toInt();
-        } else {
-            e.at = t.captured(1).toLongLong();
-            const QString rest = t.captured(3);
-            if (e.kind == ScheduleEvent::Stray)
-                e.value = int(std::find(StrayNames, StrayNames + 7, rest.mid(1)) - StrayNames);
-            else if (e.kind == ScheduleEvent::FileChange)
-                e.value = int(std::find(FileChanges, FileChanges + 4, rest.mid(1)) - FileChanges);
-            else {
-                const QRegularExpressionMatch p =
-                    QRegularExpression(QStringLiteral("^, (.+) after (\\d+)$")).match(rest);
-                e.back = ScheduleEvent::Back(std::find(BackNames, BackNames + 3, p.captured(1)) - BackNames);
-                e.value = p.captured(2).toInt();
-                if (!p.hasMatch() || e.back > ScheduleEvent::AnotherUnit)
-                    return false;
-            }
-            if (e.value < 0 || (e.kind == ScheduleEvent::Stray && e.value > 6) ||
-                (e.kind == ScheduleEvent::FileChange && e.value > 3))
-                return false;
-        }
         s.events.push_back(e);
     }
     schedule = s;
@@ -436,7 +428,17 @@ Verdict Explorer::play(const Schedule &s)
                           .arg(exitCode)
                           .arg(engine->condition())
                           .arg(outcome, last);
-    if (v.complete && fileChanged && !last.contains(QLatin1String("; the image file changed during the update")))
+    // A file changed on disk is said, with what the device got instead.
+    const QString sha = QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+    const QRegularExpression changeLine(QStringLiteral("^ *\\d+  Image file changed during the update \\((now \\d+ "
+                                                       "bytes, modified .+|it is no longer a plain file)\\); what "
+                                                       "was sent is the image as it was at the start, SHA-256 ") +
+                                        sha + QLatin1Char('$'));
+    if (v.complete && fileChanged &&
+        (!last.endsWith(QStringLiteral("; the image file changed during the update; the device has the image as it "
+                                       "was at the start (SHA-256 %1)")
+                            .arg(sha)) ||
+         log.filter(changeLine).size() != 1))
         v.failures << QStringLiteral("story: the image file changed, and the outcome does not say so: '%1'").arg(last);
     if (v.complete && engine->restartCount() > 0 &&
         !last.contains(QLatin1String("the image was written again from the start")))

@@ -178,18 +178,6 @@ struct PtyLink
     }
 };
 
-struct UpdateOutcome
-{
-    BootTest::Condition condition;
-    bool portClosed;
-    DeviceCounters device;
-    FlashCheck flash;
-    bool startCommandLost; // "$MJAPP" was the message the link lost
-    QStringList debug;
-    QString logPath;
-    QStringList log; // the engine's log file
-};
-
 struct Rig
 {
     QTemporaryDir dir;
@@ -280,38 +268,6 @@ struct Rig
             return !engine->isRunning() && (!EngineProbe::port(engine)->isOpen() || !tickCountdown);
         };
         return run(engine, ended, maxTicks);
-    }
-
-    // One whole update of `image` (null: no file) against a device set up by `config`, which
-    // also sends an answer to a block unasked before each of the given ticks.
-    UpdateOutcome update(const QByteArray &image, const DeviceConfig &config = DeviceConfig(), int maxTicks = 20000,
-                         const QList<int> &strayAnswers = {})
-    {
-        if (!image.isNull())
-            writeImage(image);
-        SimDevice &device = plugIn(config);
-        DebugCapture debug;
-        BootTest *engine = this->engine(device.slavePath());
-        for (int before : strayAnswers) {
-            run(engine, [&] { return ticks == before - 1; });
-            device.inject(framedMessage("$MPRGA"));
-            device.settle();
-        }
-        runToEnd(engine, maxTicks - ticks);
-        const DeviceCounters counters = device.counters();
-        const bool startLost = device.model().faultHits(FaultKind::LoseCommand, counters.messagesReceived) &&
-                               !counters.applicationStarts && engine->condition() == BootTest::Completed;
-        QFile log(engine->logPath());
-        if (!log.fileName().isEmpty())
-            log.open(QIODevice::ReadOnly | QIODevice::Text);
-        return {engine->condition(),
-                !EngineProbe::port(engine)->isOpen(),
-                counters,
-                checkFlash(device.flash(), image),
-                startLost,
-                debug.lines,
-                engine->logPath(),
-                QString::fromUtf8(log.readAll()).split('\n', Qt::SkipEmptyParts)};
     }
 
     // The window, built on first use: display timer stopped, shown, with a desktop's font size.
