@@ -48,11 +48,24 @@ bool parseHex(const char *text, int length, int maxDigits, quint32 &value)
     return true;
 }
 
+// CRC-16/MCRF4XX bit by bit: the device's own, apart from the engine's, so that a fault in one
+// shows against the other.
+quint16 checksum(const char *data, int length)
+{
+    quint16 crc = 0xFFFF;
+    for (int i = 0; i < length; ++i) {
+        crc ^= quint8(data[i]);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? quint16((crc >> 1) ^ 0x8408) : quint16(crc >> 1);
+    }
+    return crc;
+}
+
+// "$", the body, "*", the checksum in upper-case hex without leading zeros, the device's line end.
 QByteArray reply(const char *text, const QByteArray &lineEnd)
 {
-    QByteArray framed = framedMessage(QByteArray(text));
-    framed.chop(1); // framing ends in a bare line feed; the device uses its own line end
-    return framed + lineEnd;
+    const QByteArray body(text + 1);
+    return '$' + body + '*' + QByteArray::number(checksum(body.constData(), body.size()), 16).toUpper() + lineEnd;
 }
 
 } // namespace
@@ -137,7 +150,7 @@ void DeviceModel::handleLine(const char *text, int length, Emission &e)
         framed = text[i] >= 0x20 && text[i] <= 0x7E;
     quint32 sum = 0;
     if (!framed || !parseHex(star + 1, int(text + length - star) - 1, 4, sum) ||
-        sum != messageChecksum(text + 1, bodyLength)) {
+        sum != checksum(text + 1, bodyLength)) {
         ++stats.badMessages;
         return;
     }

@@ -456,6 +456,10 @@ Verdict Explorer::play(const Schedule &s)
                 v.failures << QStringLiteral("clean: the log is still open");
         }
     }
+    // Without a fault, the update keeps its pace: 1 s to the first step, 0.4 s to the erase, the two
+    // pauses of 2.4 s, 1 s after the start command; every block goes as soon as the last is answered.
+    if (s.events.empty() && v.ticks != 36)
+        v.failures << QStringLiteral("pace: a clean update took %1 ticks, not 36").arg(v.ticks);
     // Live: with a quiet tail long enough for a whole update, a unit there and time to wait for it,
     // the update completes.
     const bool live = s.giveUpTicks >= 1500 && !absent;
