@@ -24,7 +24,12 @@ const char *const KindNames[ScheduleEventKinds] = {
     "duplicate-reply", "delay-reply", "stray",         "pull",        "file"};
 const char *const BackNames[3] = {"nothing back", "the same unit back", "another unit back"};
 const char *const FileChanges[4] = {"overwritten", "truncated", "grown", "a FIFO"};
-constexpr int StaleAnswers[] = {5, 6}; // "$MPRGA", "$MERASEA": an answer to something sent before
+constexpr int StaleAnswers[] = {5, 6};
+// The device's faults for the message events, in their order.
+constexpr FaultKind Faults[] = {
+    FaultKind::LoseCommand,    FaultKind::LoseReply, FaultKind::CorruptReply,
+    FaultKind::NoiseBytes,     FaultKind::NoiseLine, FaultKind::SplitReply,
+    FaultKind::DuplicateReply, FaultKind::DelayReply}; // "$MPRGA", "$MERASEA": an answer to something sent before
 constexpr int ResendTicks = 12;
 constexpr qint64 TickNs = qint64(Protocol::TickMs) * 1000000;
 // After the last fault a clean update must end within this: an erase cycle to wait out, a
@@ -233,9 +238,6 @@ Verdict Explorer::play(const Schedule &s)
         for (const ScheduleEvent &e : s.events) {
             if (!e.onMessage() || e.unit != int(units.size()))
                 continue;
-            static const FaultKind Faults[] = {FaultKind::LoseCommand,    FaultKind::LoseReply, FaultKind::CorruptReply,
-                                               FaultKind::NoiseBytes,     FaultKind::NoiseLine, FaultKind::SplitReply,
-                                               FaultKind::DuplicateReply, FaultKind::DelayReply};
             config.fault(Faults[e.kind]).atMessages.push_back(e.at);
             if (e.kind == ScheduleEvent::DelayReply)
                 config.delayTicksAt[e.at] = e.value;
@@ -347,9 +349,6 @@ Verdict Explorer::play(const Schedule &s)
     for (const auto &unit : units) {
         v.blocks += unit->counters().blocksProgrammed;
         for (int kind = 0; kind < 8; ++kind) {
-            static const FaultKind Faults[] = {FaultKind::LoseCommand,    FaultKind::LoseReply, FaultKind::CorruptReply,
-                                               FaultKind::NoiseBytes,     FaultKind::NoiseLine, FaultKind::SplitReply,
-                                               FaultKind::DuplicateReply, FaultKind::DelayReply};
             v.played[kind] += unit->counters().faultsPlayed[size_t(Faults[kind])];
         }
     }
