@@ -309,7 +309,7 @@ Verdict Explorer::play(const Schedule &s)
                     const QByteArray fifo = QFile::encodeName(folder + QStringLiteral("/fifo"));
                     ::mkfifo(fifo, 0600);
                     ::rename(fifo, QFile::encodeName(imagePath));
-                } else if (file.open(QIODevice::ReadWrite)) {
+                } else if (QFileInfo(imagePath).isFile() && file.open(QIODevice::ReadWrite)) { // not a FIFO put there
                     if (e.value == 0)
                         file.write(rehearsalImage(s.imageSize, quint32(s.seed) + 1));
                     else if (e.value == 1)
