@@ -1,24 +1,15 @@
 // The schedule explorer for long runs: bench/run --explore N plays N schedules drawn from seeds
 // and prints schedules per second (wall and CPU), the faults played by kind and the failures;
 // --explore --seed S, or --schedule 'TEXT' (as a failure prints it), replays one and says what it did.
+#include "cputime.h"
 #include "explorer.h"
 #include "rig.h"
-
-#include <sys/resource.h>
 
 #include <cstdio>
 
 namespace {
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 // What a run of schedules came to; workers hand theirs over as one line.
 struct Tally
@@ -141,7 +132,7 @@ int main(int argc, char **argv)
             }
         }
     } else {
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = cpuSeconds(RUSAGE_SELF);
         for (quint64 seed = first; seed < first + count; ++seed) {
             const Schedule schedule = Schedule::draw(seed, unasserted);
             const Verdict verdict = explorer.play(schedule);
@@ -150,7 +141,7 @@ int main(int argc, char **argv)
                 std::printf("FAILED: %s\n  %s\n", qPrintable(schedule.text()),
                             qPrintable(verdict.failures.join("\n  ")));
         }
-        tally.cpu = cpuSeconds() - cpuBefore;
+        tally.cpu = cpuSeconds(RUSAGE_SELF) - cpuBefore;
         std::printf("explore_tally: %s\n", tally.line().constData());
     }
     const double secondsTaken = wall.nsecsElapsed() / 1e9;

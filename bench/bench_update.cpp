@@ -2,6 +2,7 @@
 // block round trips per second unpaced and the engine's own CPU time a block, the paced time
 // against the link's own wire time, the peak memory of an update, several units at once.
 #include "boottest.h"
+#include "cputime.h"
 #include "enginestate.h"
 #include "flashcheck.h"
 #include "rig.h"
@@ -14,8 +15,6 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QThread>
-
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -55,15 +54,6 @@ void watch(QtMsgType type, const QMessageLogContext &, const QString &message)
     } else if (message == trace.endLine) {
         trace.endNs = trace.clock.nsecsElapsed();
     }
-}
-
-// CPU time of the calling thread (the engine's and the device's), in seconds.
-double threadCpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_THREAD, &usage);
-    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 struct Result
@@ -111,13 +101,13 @@ Result runOnce(const QByteArray &image, const LinkPacing &pacing)
     {
         BootTest engine(device.slavePath());
         EngineProbe::timer(&engine)->stop();
-        const double cpuBefore = threadCpuSeconds();
+        const double cpuBefore = cpuSeconds(RUSAGE_THREAD);
         Rig::tick(&engine, 7); // to the erase
         while (trace.endNs < 0)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         // The rest of the update: fill blocks and the start. The pauses' ticks go by at once,
         // but none while an answer is on its way, which would make it a resend.
-        result.cpuSeconds = threadCpuSeconds() - cpuBefore;
+        result.cpuSeconds = cpuSeconds(RUSAGE_THREAD) - cpuBefore;
         while (engine.isRunning() || device.pendingReplies() > 0) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             if (device.pendingReplies() == 0)
@@ -155,10 +145,10 @@ double engineCpuPerBlockUs(const QByteArray &image)
         Rig::tick(&engine, 7); // to the erase
         while (trace.startNs < 0)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        const double before = threadCpuSeconds();
+        const double before = cpuSeconds(RUSAGE_THREAD);
         while (trace.endNs < 0)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        cpu = threadCpuSeconds() - before;
+        cpu = cpuSeconds(RUSAGE_THREAD) - before;
     }
     QMetaObject::invokeMethod(
         &anchor, [device] { delete device; }, Qt::BlockingQueuedConnection);
