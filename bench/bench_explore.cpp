@@ -1,8 +1,8 @@
 // The schedule explorer for long runs: bench/run --explore N plays N schedules drawn from seeds
 // and prints schedules per second (wall and CPU), the faults played by kind and the failures;
 // --explore --seed S, or --schedule 'TEXT' (as a failure prints it), replays one and says what it did.
-#include "cputime.h"
 #include "explorer.h"
+#include "procstat.h"
 #include "rig.h"
 
 #include <cstdio>

@@ -2,9 +2,9 @@
 // block round trips per second unpaced and the engine's own CPU time a block, the paced time
 // against the link's own wire time, the peak memory of an update, several units at once.
 #include "boottest.h"
-#include "cputime.h"
 #include "enginestate.h"
 #include "flashcheck.h"
+#include "procstat.h"
 #include "rig.h"
 #include "simdevice.h"
 
@@ -208,18 +208,6 @@ double flashAtOnce(int units, const QByteArray &image, bool &allCorrect)
     return seconds;
 }
 
-long peakRssKib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -247,7 +235,7 @@ int main(int argc, char **argv)
     std::printf("CPU per round trip, engine and simulated device on one thread (median): %.1f us; the rest is "
                 "the pseudo-terminal's wake-ups\n",
                 cpuPerBlock[cpuPerBlock.size() / 2]);
-    const long rss = peakRssKib();
+    const long rss = statusKib("VmHWM");
     std::vector<double> engineCpu;
     for (int run = 0; run < (quick ? 2 : 5); ++run)
         engineCpu.push_back(engineCpuPerBlockUs(full));

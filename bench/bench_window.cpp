@@ -1,23 +1,12 @@
 // The window over a long day: many updates in one session against the rehearsal's simulated
 // device, unpaced, ticks driven here. Its resident memory must not grow with the updates done.
+#include "procstat.h"
 #include "rehearsal.h"
 #include "rig.h"
 
 #include <cstdio>
 
 namespace {
-
-long residentKib()
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
 
 void quiet(QtMsgType, const QMessageLogContext &, const QString &) {}
 
@@ -50,9 +39,9 @@ int main(int argc, char **argv)
         rig.tickWindow();
         complete += engine->condition() == BootTest::Completed;
         if (i == 5)
-            after5 = residentKib();
+            after5 = statusKib("VmRSS");
     }
-    const long afterAll = residentKib();
+    const long afterAll = statusKib("VmRSS");
     std::printf("window_rss_kib: after 5 updates %ld, after %d %ld; growth per update %.1f KiB; complete %d of %d\n",
                 after5, updates, afterAll, double(afterAll - after5) / (updates - 5), complete, updates);
     return complete == updates ? 0 : 1;
