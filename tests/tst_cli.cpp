@@ -377,7 +377,7 @@ private slots:
         if (how == "full" && !smallDiskPossible())
             QSKIP("no tmpfs of the test's own to be had here (unshare --mount needs root)");
         Rig rig;
-        rig.writeImage(0x5000);
+        rig.writeImage(how == "before start" ? 0x4FC0 : 0x5000); // two fill blocks: their last answer ends the pause
         PtyLink link;
         DeviceConfig config;
         config.fault(FaultKind::Unplug).atMessages = {2};
@@ -401,7 +401,7 @@ private slots:
             [&](QProcess &process) {
                 if (how == "interrupted") // once the erase is out
                     wire = link.readLine(10000);
-                if (how == "before start") { // the engine pauses 2.4 s after the last answer
+                if (how == "before start") { // the engine pauses 2.4 s after the last fill block's answer
                     SimDevice &device = *rig.devices.back();
                     QTRY_VERIFY_WITH_TIMEOUT(device.counters().blocksProgrammed == 128, 20000);
                     device.pullCable();
