@@ -524,13 +524,22 @@ private slots:
             port.manufacturer = name.startsWith("ftdi") ? "FTDI" : name;
             offered << port;
         }
-        const auto fill = [&](QString text) {
-            for (int i : {1, 0}) {
-                const QString n = i ? "1" : "";
-                text.replace("LINK" + n, links[i].path())
-                    .replace("SN" + n, Rig::ftdiPort(links[i].path()).serialNumber);
+        // In one pass: a folder's random name may itself hold "DIR" or "SN".
+        const QHash<QString, QString> values{{"LINK", links[0].path()},
+                                             {"LINK1", links[1].path()},
+                                             {"SN", Rig::ftdiPort(links[0].path()).serialNumber},
+                                             {"SN1", Rig::ftdiPort(links[1].path()).serialNumber},
+                                             {"IMAGE", imagePath},
+                                             {"DIR", dir}};
+        const auto fill = [&](const QString &text) {
+            QString filled;
+            int from = 0;
+            for (auto m = QRegularExpression("LINK1?|SN1?|IMAGE|DIR").globalMatch(text); m.hasNext();) {
+                const QRegularExpressionMatch found = m.next();
+                filled += text.mid(from, found.capturedStart() - from) + values.value(found.captured());
+                from = found.capturedEnd();
             }
-            return text.replace("IMAGE", imagePath).replace("DIR", dir);
+            return filled + text.mid(from);
         };
         QString out, err;
         FlashCommand command({[&out](const QString &s) { out += s; }, [&err](const QString &s) { err += s; }, false},

@@ -43,7 +43,8 @@ private slots:
                                                "fstand/";
         QVERIFY(QDir().mkpath(QString::fromUtf8(folder)));
         for (QByteArray *text : {&programPath, &cut, &directory})
-            text->replace("DIR/", folder).replace("LONG/", folder);
+            if (text->startsWith("DIR/") || text->startsWith("LONG/")) // a prefix only: not in the folder's own name
+                *text = folder + text->mid(text->indexOf('/') + 1);
         if (directory == "*")
             directory = (QDir::toNativeSeparators(QCoreApplication::applicationDirPath()) + QDir::separator()).toUtf8();
 
