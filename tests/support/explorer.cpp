@@ -24,12 +24,11 @@ const char *const KindNames[ScheduleEventKinds] = {
     "duplicate-reply", "delay-reply", "stray",         "pull",        "file"};
 const char *const BackNames[3] = {"nothing back", "the same unit back", "another unit back"};
 const char *const FileChanges[4] = {"overwritten", "truncated", "grown", "a FIFO"};
-constexpr int StaleAnswers[] = {5, 6};
+constexpr int StaleAnswers[] = {5, 6}; // "$MPRGA", "$MERASEA": an answer to something sent before
 // The device's faults for the message events, in their order.
-constexpr FaultKind Faults[] = {
-    FaultKind::LoseCommand,    FaultKind::LoseReply, FaultKind::CorruptReply,
-    FaultKind::NoiseBytes,     FaultKind::NoiseLine, FaultKind::SplitReply,
-    FaultKind::DuplicateReply, FaultKind::DelayReply}; // "$MPRGA", "$MERASEA": an answer to something sent before
+constexpr FaultKind Faults[] = {FaultKind::LoseCommand,    FaultKind::LoseReply, FaultKind::CorruptReply,
+                                FaultKind::NoiseBytes,     FaultKind::NoiseLine, FaultKind::SplitReply,
+                                FaultKind::DuplicateReply, FaultKind::DelayReply};
 constexpr int ResendTicks = 12;
 constexpr qint64 TickNs = qint64(Protocol::TickMs) * 1000000;
 // After the last fault a clean update must end within this: an erase cycle to wait out, a
